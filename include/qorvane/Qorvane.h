@@ -1,0 +1,151 @@
+// CQorvane: read and change one key of the shared settings file.
+//
+// The settings file "QorRunningSet.Inf" lives in a directory that the client
+// names. It is a text file of keys (sections), each headed by "[Name]" and
+// holding items written "name = value;", with ';' comments. Many processes
+// read and rewrite it at once.
+//
+// Calling sequence:
+//   CQorvane store("/etc/myapp");          // or SetInfPath() later
+//   store.OpenKey("PrinterSet");           // read the key's items
+//   store.GetItem(KEYID_PRINTERSET, ...);  // in memory only
+//   store.SetItem(KEYID_PRINTERSET, ...);  // in memory only, marks pending
+//   store.CloseKey(0);                     // merge pending items, rewrite
+//
+// What is held when: the file and the machine-wide access counter are held
+// only inside OpenKey and CloseKey. Between them nothing is held, so other
+// processes may rewrite the file; CloseKey re-reads the file and merges only
+// the items this object set, so their changes to other items survive.
+//
+// What a concurrent reader sees: the file is replaced atomically (temporary
+// file, fsync, rename), so a reader sees the old content or the new content,
+// never a mix, even if the writer is killed.
+//
+// Threads: an object is used by one thread at a time. Different objects may
+// be used from different threads and processes at once.
+//
+// Errors are reported through int results (listed per operation); bad input
+// never crashes. Allocation failure propagates as std::bad_alloc after every
+// lock and counter weight has been released.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Object.h"
+#include "String.h"
+#include "export.h"
+
+// Catalogue IDs of the keys the library knows; 0 means "no key".
+constexpr unsigned long KEYID_PRINTERSET = 0x1001;  // "PrinterSet"
+constexpr unsigned long KEYID_HOTKEYSET = 0x1002;   // "HotKeySet"
+
+// One item of the open key, stored exactly as parsed or as set.
+struct KeyItem {
+    CString strName;
+    CString strValue;
+};
+
+class QORVANE_API CQorvane : public CObject {
+public:
+    CQorvane();
+    // Same as the default constructor followed by SetInfPath(path).
+    explicit CQorvane(const char* path);
+    // Discards unsaved changes; never writes the file or touches the counter.
+    ~CQorvane() override;
+
+    CQorvane(const CQorvane&) = delete;
+    CQorvane& operator=(const CQorvane&) = delete;
+
+    // Stores the settings directory: trimmed of white space, with "/"
+    // appended unless empty or already ending in "/". Null or blank stores an
+    // empty path (the file is then looked up in the current directory). The
+    // directory need not exist.
+    void SetInfPath(const char* path);
+
+    // Opens a key and loads its items. Holds the counter as a reader and a
+    // write lock on the file only during the call; never waits for either.
+    //   1  the key's section was found and its items loaded, or this key was
+    //      already open (nothing is reloaded)
+    //   0  the file has no such section; the key is open with no file items
+    //      (the file is created empty if missing)
+    //  -1  another key is open on this object
+    //  -2  keyName is null, contains CR, LF or 0x1A, or is not in the
+    //      catalogue; nothing changes
+    //  -3  a writer holds or awaits the file; no key is open
+    //  -4  the file cannot be opened, created or read, or another open
+    //      holds its lock (a concurrent read); no key is open
+    int OpenKey(const char* keyName);
+
+    // Closes the open key, merging pending items into the file as it stands
+    // now and replacing the file atomically. Waits at most five 10 ms pauses
+    // for readers to leave; never waits for a file lock.
+    //   1  closed: changes written, or nothing to write (file not touched)
+    //   0  no key is open
+    //  -1  the writer gave up waiting for readers or another writer
+    //  -2  the file cannot be opened (missing, no permission) or another
+    //      program holds its lock
+    //  -3  reading or writing failed (disk full, I/O error); the file holds
+    //      its old content unless the failure came after the replace (then
+    //      the new content, not known to be durable)
+    // On -1, -2 and -3 the key stays open with its changes if bClearOnFail
+    // is 0, and is closed with its changes dropped otherwise.
+    int CloseKey(int bClearOnFail);
+
+    // Copies the value of the first item named itemName of the open key into
+    // buffer, cut to bufferSize - 1 bytes and zero-terminated.
+    //   1 found, 0 no such item (buffer untouched), -1 keyID is not the open
+    //   key's, -2 null itemName or buffer, or bufferSize < 1 (nothing written)
+    int GetItem(unsigned long keyID, const char* itemName, char* buffer, int bufferSize);
+    int GetItem(const char* keyName, const char* itemName, char* buffer, int bufferSize);
+
+    // Sets the first item named itemName (1) or adds a new item (2), in
+    // memory; CloseKey writes it. -1 keyID is not the open key's; -2 null
+    // itemName or value, or either contains CR, LF or 0x1A (nothing changes).
+    // With no key open the ID is 0: an item set under ID 0 waits in memory
+    // and is written into the key that is opened next.
+    int SetItem(unsigned long keyID, const char* itemName, char* value);
+    int SetItem(const char* keyName, const char* itemName, char* value);
+
+    // The key catalogue: the ID of a (trimmed) key name, or 0; and the name
+    // of an ID (1), or 0 with `name` unchanged.
+    static unsigned long Keys_Name2ID(const char* name);
+    static int Keys_ID2Name(unsigned long id, CString& name);
+
+    // Read-only view of the object's state.
+    const CString& GetInfPath() const noexcept { return m_strInfPath; }
+    const CString& GetKeyName() const noexcept { return m_strKey; }
+    unsigned long GetKeyID() const noexcept { return m_dwKeyID; }
+    bool IsModified() const noexcept { return m_bModified != 0; }
+    // The items in memory, in file order followed by added items.
+    int GetItemCount() const noexcept { return static_cast<int>(m_arItems.size()); }
+    // 1 and the item at index, or 0 if index is out of range.
+    int GetItemAt(int index, CString& name, CString& value) const;
+
+    // Run-time class.
+    static CObject* CreateObject();
+    CRuntimeClass* GetRuntimeClass() const override;
+    static const CRuntimeClass classCQorvane;
+
+protected:
+    // The line tests of the file format; they use no object state. Each
+    // returns 1 (yes) or 0 (no).
+    int StrIsKey(const char* line, CString& key);
+    int StrIsItem(const char* line, CString& name, CString& value);
+    int StrIsInvalid(const char* line);
+    static CRuntimeClass* _GetBaseClass();
+
+private:
+    friend class QorvaneTestAccess;
+
+    int StrIsEmpty(const char* line);
+    int StrIsAnnotate(const char* line);
+    void ClearKeyData();
+
+    CString m_strInfPath;
+    CString m_strKey;
+    unsigned long m_dwKeyID = 0;
+    std::vector<KeyItem> m_arItems;
+    int m_bModified = 0;
+    std::vector<std::uint16_t> m_arItemState;
+};

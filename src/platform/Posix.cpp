@@ -1,0 +1,194 @@
+#include "platform/Posix.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <unistd.h>
+
+#include "platform/Seam.h"
+
+namespace qorvane::platform {
+
+using seam::Op;
+
+void UniqueFd::Reset(int fd) noexcept
+{
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+}
+
+int UniqueFd::Close() noexcept
+{
+    if (m_fd < 0) return 0;
+    const int fd = std::exchange(m_fd, -1);
+    if (const int err = seam::InjectedError(Op::Close)) {
+        ::close(fd);
+        return err;
+    }
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+namespace sys {
+
+int Open(const char* path, int flags, mode_t mode, UniqueFd& out) noexcept
+{
+    return OpenAt(AT_FDCWD, path, flags, mode, out);
+}
+
+int OpenAt(int dirfd, const char* path, int flags, mode_t mode, UniqueFd& out) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Open)) return err;
+    int fd;
+    do {
+        fd = ::openat(dirfd, path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    out.Reset(fd);
+    return 0;
+}
+
+int ReadAll(int fd, std::string& out)
+{
+    out.clear();
+    struct stat st {};
+    if (const int err = Fstat(fd, st)) return err;
+    // One byte more than the size seen, so that a file of exactly that size
+    // is read with one read() plus the one that finds its end.
+    std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
+    if (capacity < 4096) capacity = 4096;
+    out.resize(capacity);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == out.size()) out.resize(out.size() * 2);
+        if (const int err = seam::InjectedError(Op::Read)) {
+            out.clear();
+            return err;
+        }
+        const ssize_t n = ::pread(fd, out.data() + used, out.size() - used, static_cast<off_t>(used));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            out.clear();
+            return err;
+        }
+        if (n == 0) break;
+        used += static_cast<std::size_t>(n);
+    }
+    out.resize(used);
+    return 0;
+}
+
+int WriteAll(int fd, std::string_view data, std::size_t chunk) noexcept
+{
+    while (!data.empty()) {
+        const std::size_t want = data.size() < chunk ? data.size() : chunk;
+        if (const int err = seam::InjectedError(Op::Write)) return err;
+        const ssize_t n = ::write(fd, data.data(), want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+        seam::Reached(seam::Step::TempWrite);
+    }
+    return 0;
+}
+
+int Fsync(int fd) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Fsync)) return err;
+    // fsync is not retried after a failure other than EINTR: the kernel may
+    // already have dropped the dirty pages it could not write.
+    int rc;
+    do {
+        rc = ::fsync(fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+int Fstat(int fd, struct stat& st) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Fstat)) return err;
+    return ::fstat(fd, &st) == 0 ? 0 : errno;
+}
+
+int Stat(const char* path, struct stat& st) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Stat)) return err;
+    return ::stat(path, &st) == 0 ? 0 : errno;
+}
+
+int Lstat(const char* path, struct stat& st) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Stat)) return err;
+    return ::lstat(path, &st) == 0 ? 0 : errno;
+}
+
+int Fchmod(int fd, mode_t mode) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Fchmod)) return err;
+    return ::fchmod(fd, mode) == 0 ? 0 : errno;
+}
+
+int Fchown(int fd, uid_t uid, gid_t gid) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Fchown)) return err;
+    return ::fchown(fd, uid, gid) == 0 ? 0 : errno;
+}
+
+int Rename(const char* from, const char* to) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Rename)) return err;
+    return ::rename(from, to) == 0 ? 0 : errno;
+}
+
+int LinkFd(int fd, const char* to) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Link)) return err;
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, proc, AT_FDCWD, to, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+int Unlink(const char* path) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Unlink)) return err;
+    return ::unlink(path) == 0 ? 0 : errno;
+}
+
+int Readlink(const char* path, std::string& out)
+{
+    if (const int err = seam::InjectedError(Op::Readlink)) return err;
+    std::string buf(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(path, buf.data(), buf.size());
+        if (n < 0) return errno;
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            buf.resize(static_cast<std::size_t>(n));
+            out = std::move(buf);
+            return 0;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+int TryLock(int fd, short type) noexcept
+{
+    if (type != F_UNLCK) {
+        if (const int err = seam::InjectedError(Op::Lock)) return err;
+    }
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;  // the whole file, however long it grows
+    fl.l_pid = 0;  // required for OFD locks
+    int rc;
+    do {
+        rc = ::fcntl(fd, F_OFD_SETLK, &fl);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+}  // namespace sys
+}  // namespace qorvane::platform

@@ -1,0 +1,75 @@
+// The library's window onto the operating system: descriptor ownership,
+// system calls with EINTR handling and the fault-injection seam, and errno
+// classification. Every call returns 0 or an errno value; none throws.
+#pragma once
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace qorvane::platform {
+
+// Owns one file descriptor and closes it on destruction. Close errors are
+// ignored here; paths where a close error matters call Close() and check.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) noexcept : m_fd(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) Reset(std::exchange(other.m_fd, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { Reset(); }
+
+    int Get() const noexcept { return m_fd; }
+    bool Valid() const noexcept { return m_fd >= 0; }
+    void Reset(int fd = -1) noexcept;
+    // Closes now and reports the close's errno (never retried: after a
+    // failed close the descriptor is gone all the same).
+    int Close() noexcept;
+
+private:
+    int m_fd = -1;
+};
+
+
+namespace sys {
+int Open(const char* path, int flags, mode_t mode, UniqueFd& out) noexcept;
+int OpenAt(int dirfd, const char* path, int flags, mode_t mode, UniqueFd& out) noexcept;
+// Reads the whole file from offset 0 into out (replacing its content).
+int ReadAll(int fd, std::string& out);
+// Writes all of data, in pieces of at most `chunk` bytes, reaching the
+// TempWrite step after each piece.
+int WriteAll(int fd, std::string_view data, std::size_t chunk) noexcept;
+int Fsync(int fd) noexcept;
+int Fstat(int fd, struct stat& st) noexcept;
+int Stat(const char* path, struct stat& st) noexcept;
+int Lstat(const char* path, struct stat& st) noexcept;
+int Fchmod(int fd, mode_t mode) noexcept;
+int Fchown(int fd, uid_t uid, gid_t gid) noexcept;
+int Rename(const char* from, const char* to) noexcept;
+int LinkFd(int fd, const char* to) noexcept;  // gives an O_TMPFILE file a name
+int Unlink(const char* path) noexcept;
+int Readlink(const char* path, std::string& out);
+// Open-file-description lock on the whole file, never waiting. type is
+// F_RDLCK, F_WRLCK or F_UNLCK. EAGAIN means another description holds a
+// conflicting lock.
+int TryLock(int fd, short type) noexcept;
+}  // namespace sys
+
+// "Someone else holds it right now", as opposed to a real error.
+inline bool IsBusyError(int err) noexcept
+{
+    return err == EAGAIN || err == EACCES || err == EWOULDBLOCK;
+}
+
+}  // namespace qorvane::platform

@@ -1,0 +1,197 @@
+#include "platform/SettingsFile.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+#include "platform/Seam.h"
+
+namespace qorvane::platform {
+namespace {
+
+constexpr int kMaxLinkHops = 40;
+constexpr int kMaxReplacedRetries = 64;
+constexpr std::string_view kTempMark = ".qvtmp-";
+
+struct PathParts {
+    std::string dir;   // "." for a bare name, else up to and without the last '/'
+    std::string base;  // the last component
+};
+
+PathParts SplitPath(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+std::string TempPrefix(const PathParts& parts)
+{
+    return "." + parts.base + std::string(kTempMark);
+}
+
+std::string RandomSuffix()
+{
+    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937_64 rng{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
+    std::string s(12, 'x');
+    for (char& c : s) c = kChars[rng() % (sizeof kChars - 1)];
+    return s;
+}
+
+// A named temporary file that is removed unless Commit() is called.
+class TempName {
+public:
+    TempName() = default;
+    TempName(const TempName&) = delete;
+    TempName& operator=(const TempName&) = delete;
+    ~TempName()
+    {
+        if (!m_path.empty()) sys::Unlink(m_path.c_str());
+    }
+    void Set(std::string path) { m_path = std::move(path); }
+    const std::string& Path() const noexcept { return m_path; }
+    void Commit() noexcept { m_path.clear(); }
+
+private:
+    std::string m_path;
+};
+
+// Removes temporary files that an earlier replace left behind when its
+// process died between naming the file and renaming it. The caller holds
+// the lock on the settings file, so no live replace of the same file owns
+// one of these names.
+void RemoveLeftovers(const PathParts& parts)
+{
+    const std::string prefix = TempPrefix(parts);
+    DIR* dir = ::opendir(parts.dir.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+        ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
+// A temporary file in the target's directory: unnamed (O_TMPFILE) where the
+// file system supports it, so a crash before the rename leaves nothing;
+// otherwise named with the hidden temporary pattern.
+int CreateTemp(const PathParts& parts, UniqueFd& fd, TempName& name, bool& unnamed)
+{
+    int err = sys::Open(parts.dir.c_str(), O_TMPFILE | O_RDWR, 0600, fd);
+    if (err == 0) {
+        unnamed = true;
+        return 0;
+    }
+    if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL) return err;
+    unnamed = false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string path = parts.dir + "/" + TempPrefix(parts) + RandomSuffix();
+        err = sys::Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600, fd);
+        if (err == EEXIST) continue;
+        if (err == 0) name.Set(std::move(path));
+        return err;
+    }
+    return EEXIST;
+}
+
+// Gives an unnamed temporary file a hidden name, so that it can be renamed
+// over the target.
+int NameTemp(const PathParts& parts, const UniqueFd& fd, TempName& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string path = parts.dir + "/" + TempPrefix(parts) + RandomSuffix();
+        const int err = sys::LinkFd(fd.Get(), path.c_str());
+        if (err == EEXIST) continue;
+        if (err == 0) name.Set(std::move(path));
+        return err;
+    }
+    return EEXIST;
+}
+
+}  // namespace
+
+int ResolveLinks(const std::string& path, std::string& resolved)
+{
+    std::string current = path;
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        std::string target;
+        const int err = sys::Readlink(current.c_str(), target);
+        if (err == EINVAL || err == ENOENT) {  // not a link, or nothing there
+            resolved = std::move(current);
+            return 0;
+        }
+        if (err != 0) return err;
+        if (!target.empty() && target.front() == '/') {
+            current = std::move(target);
+        } else {
+            const std::size_t slash = current.rfind('/');
+            current = slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
+        }
+    }
+    return ELOOP;
+}
+
+int OpenLocked(const std::string& path, bool create, UniqueFd& fd, std::string& resolved,
+               struct stat& st)
+{
+    for (int attempt = 0; attempt < kMaxReplacedRetries; ++attempt) {
+        if (const int err = ResolveLinks(path, resolved)) return err;
+        const int flags = O_RDWR | (create ? O_CREAT : 0);
+        if (const int err = sys::Open(resolved.c_str(), flags, 0666, fd)) return err;
+        if (const int err = sys::TryLock(fd.Get(), F_WRLCK)) return IsBusyError(err) ? EAGAIN : err;
+        if (const int err = sys::Fstat(fd.Get(), st)) return err;
+        // A writer may have replaced the file between our open and our lock;
+        // then we hold the lock of a file that no longer has this name.
+        struct stat now {};
+        const int err = sys::Stat(resolved.c_str(), now);
+        if (err == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) return 0;
+        if (err != 0 && err != ENOENT) return err;
+        if (err == ENOENT && !create) return ENOENT;
+        fd.Reset();
+    }
+    return EAGAIN;
+}
+
+int ReplaceFile(const std::string& target, const struct stat& old, std::string_view content)
+{
+    using seam::Step;
+    const PathParts parts = SplitPath(target);
+    RemoveLeftovers(parts);
+
+    UniqueFd tmp;
+    TempName name;
+    bool unnamed = false;
+    if (const int err = CreateTemp(parts, tmp, name, unnamed)) return err;
+    seam::Reached(Step::TempCreated);
+
+    // Owner before mode: fchown may clear set-id bits. Only a privileged
+    // process may give the file away; others keep their own ownership.
+    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+        const int err = sys::Fchown(tmp.Get(), old.st_uid, old.st_gid);
+        if (err != 0 && err != EPERM) return err;
+    }
+    if (const int err = sys::Fchmod(tmp.Get(), old.st_mode & 07777)) return err;
+    if (const int err = sys::WriteAll(tmp.Get(), content, kWriteChunk)) return err;
+    if (const int err = sys::Fsync(tmp.Get())) return err;
+    seam::Reached(Step::TempSynced);
+    if (unnamed) {
+        if (const int err = NameTemp(parts, tmp, name)) return err;
+        seam::Reached(Step::TempLinked);
+    }
+    if (const int err = tmp.Close()) return err;
+    if (const int err = sys::Rename(name.Path().c_str(), target.c_str())) return err;
+    name.Commit();
+    seam::Reached(Step::Renamed);
+
+    UniqueFd dir;
+    if (const int err = sys::Open(parts.dir.c_str(), O_RDONLY | O_DIRECTORY, 0, dir)) return err;
+    if (const int err = sys::Fsync(dir.Get())) return err;
+    seam::Reached(Step::DirSynced);
+    return 0;
+}
+
+}  // namespace qorvane::platform

@@ -1,0 +1,51 @@
+// Opening, locking and atomically replacing the settings file.
+//
+// Locks are open-file-description (OFD) locks, never classic POSIX record
+// locks: a record lock belongs to the process, so a second descriptor of the
+// same process would not conflict with it (two objects in one process would
+// not exclude each other), and closing any descriptor of the file drops
+// every record lock the process holds on it. OFD locks conflict between any
+// two open descriptions, across threads and processes, and the kernel drops
+// them when the holder dies. A foreign program cooperates by taking an OFD
+// or POSIX write lock on the file while it reads or writes it.
+//
+// The file is never rewritten in place: the new content goes to a temporary
+// file in the same directory, is fsync'd and renamed over the settings file,
+// and the directory is fsync'd. Readers see the old file or the new one,
+// whole. A temporary file that a crash leaves behind has a hidden name
+// ".<file>.qvtmp-XXXXXX" and is removed by the next replace.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+#include "platform/Posix.h"
+
+namespace qorvane::platform {
+
+// The path with symbolic links of its last component followed (a bounded
+// number of hops, each relative to the link's directory). A dangling link
+// resolves to its target's path. ELOOP after too many hops.
+int ResolveLinks(const std::string& path, std::string& resolved);
+
+// Opens the file at `path` (through links) read-write and takes an OFD
+// write lock without waiting. Makes sure the locked file is still the one
+// at the path (retrying if it was replaced in between). `create` creates a
+// missing file (mode 0666 less the umask). Returns 0, EAGAIN when another
+// description holds a lock, or the errno of the failed step.
+int OpenLocked(const std::string& path, bool create, UniqueFd& fd, std::string& resolved,
+               struct stat& st);
+
+// Replaces the file at `target` (a resolved path) with `content`, keeping
+// the owner (where permitted) and permission bits of `old`. 0, or the errno
+// of the failed step; a failure before the rename leaves the old file
+// untouched and no temporary file behind. A failure of the final directory
+// fsync is reported although the new content is in place.
+int ReplaceFile(const std::string& target, const struct stat& old, std::string_view content);
+
+// Bytes per write() of the temporary file.
+inline constexpr std::size_t kWriteChunk = std::size_t{8} << 20;
+
+}  // namespace qorvane::platform

@@ -1,0 +1,233 @@
+#include "qorvane/Qorvane.h"
+
+#include <cassert>
+#include <cstring>
+#include <string>
+
+#include "format/Grammar.h"
+#include "platform/Seam.h"
+#include "platform/SettingsFile.h"
+#include "store/KeyText.h"
+#include "sync/SharedCounter.h"
+
+namespace {
+
+using qorvane::format::CharScan;
+
+constexpr const char* kSettingsFileName = "QorRunningSet.Inf";
+
+// CR, LF and 0x1A would split or end the line they are written into, and
+// with it the file for every later reader.
+bool HasLineBreakBytes(const char* text) noexcept
+{
+    return std::strpbrk(text, "\r\n\x1a") != nullptr;
+}
+
+}  // namespace
+
+CQorvane::CQorvane() = default;
+
+CQorvane::CQorvane(const char* path)
+{
+    SetInfPath(path);
+}
+
+CQorvane::~CQorvane()
+{
+    ClearKeyData();
+}
+
+void CQorvane::SetInfPath(const char* path)
+{
+    std::string dir(path != nullptr ? CharScan::FromLocale().Trim(path) : std::string_view());
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    m_strInfPath = std::move(dir);
+}
+
+void CQorvane::ClearKeyData()
+{
+    m_dwKeyID = 0;
+    m_strKey.Empty();
+    m_arItems.clear();
+    m_bModified = 0;
+    m_arItemState.clear();
+}
+
+int CQorvane::GetItemAt(int index, CString& name, CString& value) const
+{
+    if (index < 0 || index >= GetItemCount()) return 0;
+    const KeyItem& item = m_arItems[static_cast<std::size_t>(index)];
+    name = item.strName;
+    value = item.strValue;
+    return 1;
+}
+
+int CQorvane::GetItem(unsigned long keyID, const char* itemName, char* buffer, int bufferSize)
+{
+    if (itemName == nullptr || buffer == nullptr || bufferSize < 1) return -2;
+    if (keyID != m_dwKeyID) return -1;
+    for (const KeyItem& item : m_arItems) {
+        if (item.strName != itemName) continue;
+        std::size_t n = item.strValue.str().size();
+        if (n > static_cast<std::size_t>(bufferSize) - 1) n = static_cast<std::size_t>(bufferSize) - 1;
+        std::memcpy(buffer, item.strValue.c_str(), n);
+        buffer[n] = '\0';
+        return 1;
+    }
+    return 0;
+}
+
+int CQorvane::GetItem(const char* keyName, const char* itemName, char* buffer, int bufferSize)
+{
+    if (itemName == nullptr || buffer == nullptr || bufferSize < 1) return -2;
+    return GetItem(Keys_Name2ID(keyName), itemName, buffer, bufferSize);
+}
+
+int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
+{
+    if (itemName == nullptr || value == nullptr) return -2;
+    if (HasLineBreakBytes(itemName) || HasLineBreakBytes(value)) return -2;
+    if (keyID != m_dwKeyID) return -1;
+    assert(m_arItems.size() == m_arItemState.size());
+    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
+        if (m_arItems[i].strName != itemName) continue;
+        m_arItems[i].strValue = value;
+        m_arItemState[i] = 1;
+        m_bModified = 1;
+        return 1;
+    }
+    m_arItems.push_back(KeyItem{itemName, value});
+    m_arItemState.push_back(1);
+    m_bModified = 1;
+    return 2;
+}
+
+int CQorvane::SetItem(const char* keyName, const char* itemName, char* value)
+{
+    if (itemName == nullptr || value == nullptr) return -2;
+    return SetItem(Keys_Name2ID(keyName), itemName, value);
+}
+
+int CQorvane::OpenKey(const char* keyName)
+{
+    using namespace qorvane;
+    if (keyName == nullptr || HasLineBreakBytes(keyName)) return -2;
+    if (!m_strKey.IsEmpty()) return m_strKey == keyName ? 1 : -1;
+    m_dwKeyID = Keys_Name2ID(keyName);
+    if (m_dwKeyID == 0) return -2;
+
+    std::string content;
+    {
+        sync::ReaderShare reader;
+        if (!reader.In()) return -3;
+        seam::Reached(seam::Step::ReaderIn);
+        platform::UniqueFd fd;
+        std::string resolved;
+        struct stat st {};
+        const std::string path = m_strInfPath.str() + kSettingsFileName;
+        if (platform::OpenLocked(path, true, fd, resolved, st) != 0) {
+            ClearKeyData();
+            return -4;
+        }
+        seam::Reached(seam::Step::ReaderLocked);
+        if (platform::sys::ReadAll(fd.Get(), content) != 0) {
+            ClearKeyData();
+            return -4;
+        }
+    }  // the file's lock and the reader's weight go here, before parsing
+
+    std::vector<store::ItemView> found;
+    const bool hasSection = store::ScanKey(format::CharScan::FromLocale(), content, keyName, found);
+    m_arItems.reserve(m_arItems.size() + found.size());
+    m_arItemState.reserve(m_arItemState.size() + found.size());
+    for (const store::ItemView& item : found) {
+        m_arItems.push_back(KeyItem{CString(item.name), CString(item.value)});
+        m_arItemState.push_back(0);
+    }
+    m_strKey = keyName;
+    return hasSection ? 1 : 0;
+}
+
+int CQorvane::CloseKey(int bClearOnFail)
+{
+    using namespace qorvane;
+    if (m_strKey.IsEmpty()) return 0;
+    if (m_bModified == 0) {
+        ClearKeyData();
+        return 1;
+    }
+    auto fail = [&](int result) {
+        if (bClearOnFail != 0) ClearKeyData();
+        return result;
+    };
+
+    {
+        sync::WriterShare writer;
+        if (!writer.In()) return fail(-1);
+        seam::Reached(seam::Step::WriterIn);
+
+        platform::UniqueFd fd;
+        std::string resolved;
+        struct stat st {};
+        const std::string path = m_strInfPath.str() + kSettingsFileName;
+        if (platform::OpenLocked(path, false, fd, resolved, st) != 0) return fail(-2);
+        seam::Reached(seam::Step::Locked);
+
+        std::string content;
+        if (platform::sys::ReadAll(fd.Get(), content) != 0) return fail(-3);
+        assert(m_arItems.size() == m_arItemState.size());
+        const std::string merged = store::MergeKey(format::CharScan::FromLocale(), content,
+                                                   m_strKey.view(), m_arItems, m_arItemState);
+        seam::Reached(seam::Step::FileRead);
+        if (platform::ReplaceFile(resolved, st, merged) != 0) return fail(-3);
+        seam::Reached(seam::Step::BeforeLeave);
+    }  // the file's lock and the writer's weight go here
+
+    ClearKeyData();
+    return 1;
+}
+
+int CQorvane::StrIsEmpty(const char* line)
+{
+    return qorvane::format::IsEmptyLine(CharScan::FromLocale(), line) ? 1 : 0;
+}
+
+int CQorvane::StrIsAnnotate(const char* line)
+{
+    return qorvane::format::IsAnnotateLine(CharScan::FromLocale(), line) ? 1 : 0;
+}
+
+int CQorvane::StrIsInvalid(const char* line)
+{
+    return qorvane::format::IsInvalidLine(CharScan::FromLocale(), line) ? 1 : 0;
+}
+
+int CQorvane::StrIsKey(const char* line, CString& key)
+{
+    std::string_view found;
+    switch (qorvane::format::ParseKey(CharScan::FromLocale(), line, found)) {
+    case qorvane::format::KeyMatch::NoKey: return 0;
+    case qorvane::format::KeyMatch::BlankKey: key.Empty(); return 0;
+    case qorvane::format::KeyMatch::Key: key = CString(found); return 1;
+    }
+    return 0;
+}
+
+int CQorvane::StrIsItem(const char* line, CString& name, CString& value)
+{
+    std::string_view n;
+    std::string_view v;
+    switch (qorvane::format::ParseItem(CharScan::FromLocale(), line, n, v)) {
+    case qorvane::format::ItemMatch::NoEquals: return 0;
+    case qorvane::format::ItemMatch::BlankName: name.Empty(); return 0;
+    case qorvane::format::ItemMatch::BlankValue:
+        name.Empty();
+        value.Empty();
+        return 0;
+    case qorvane::format::ItemMatch::Item:
+        name = CString(n);
+        value = CString(v);
+        return 1;
+    }
+    return 0;
+}

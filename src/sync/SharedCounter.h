@@ -1,0 +1,68 @@
+// The machine-wide home of the access counter: a POSIX shared-memory object
+// of 260 bytes whose first word is the counter. Every process maps it once;
+// each entrant opens a descriptor of its own for its holder lock.
+#pragma once
+
+#include <string>
+
+#include "platform/Posix.h"
+#include "sync/AccessCounter.h"
+
+namespace qorvane::sync {
+
+// The name of the machine-wide object. The layout version is part of it.
+inline constexpr const char* kSharedCounterName = "/qorvane.QorvanD.v1";
+inline constexpr std::size_t kSharedSectionSize = 260;
+
+// Makes this process use another shared-memory object (tests use one of
+// their own, so that they never disturb real clients or each other). Must be
+// called before the first OpenKey or CloseKey of the process.
+void UseSharedCounterName(std::string name);
+
+// The mapped counter word of this process. Throws std::system_error if the
+// object cannot be opened or mapped.
+CounterWord& SharedCounterWord();
+
+// A holder lock on the shared object, through a descriptor of its own.
+class ShmHolderLock final : public HolderLock {
+public:
+    bool TryShared() override;
+    bool TryExclusive() override;
+    void Downgrade() override;
+    void Release() override;
+
+private:
+    platform::UniqueFd m_fd;
+};
+
+// RAII shares of the shared counter: the constructor enters, the destructor
+// leaves if the entry succeeded.
+class ReaderShare {
+public:
+    ReaderShare();
+    ~ReaderShare();
+    ReaderShare(const ReaderShare&) = delete;
+    ReaderShare& operator=(const ReaderShare&) = delete;
+    bool In() const noexcept { return m_in; }
+
+private:
+    CounterWord& m_word;
+    ShmHolderLock m_lock;
+    bool m_in;
+};
+
+class WriterShare {
+public:
+    WriterShare();
+    ~WriterShare();
+    WriterShare(const WriterShare&) = delete;
+    WriterShare& operator=(const WriterShare&) = delete;
+    bool In() const noexcept { return m_in; }
+
+private:
+    CounterWord& m_word;
+    ShmHolderLock m_lock;
+    bool m_in;
+};
+
+}  // namespace qorvane::sync
