@@ -41,6 +41,8 @@ struct StepPlan {
     std::atomic<int> arrivals{0};
     std::atomic<int> crashAt{0};
     std::atomic<CrashMode> mode{CrashMode::Exit};
+    std::atomic<StepHook> hook{nullptr};
+    std::atomic<void*> context{nullptr};
 };
 
 std::array<OpPlan, static_cast<int>(Op::Count_)> g_ops;
@@ -69,6 +71,13 @@ void CrashAt(Step step, int n, CrashMode mode) noexcept
     p.crashAt = n == 0 ? 0 : p.arrivals + n;
 }
 
+void OnStep(Step step, StepHook hook, void* context) noexcept
+{
+    StepPlan& p = g_steps[static_cast<int>(step)];
+    p.context = context;
+    p.hook = hook;
+}
+
 void Reset() noexcept
 {
     for (OpPlan& p : g_ops) {
@@ -80,6 +89,8 @@ void Reset() noexcept
     for (StepPlan& p : g_steps) {
         p.arrivals = 0;
         p.crashAt = 0;
+        p.hook = nullptr;
+        p.context = nullptr;
     }
 }
 
@@ -103,6 +114,7 @@ void Reached(Step step) noexcept
         if (p.mode == CrashMode::Kill) ::raise(SIGKILL);
         ::_exit(86);
     }
+    if (const StepHook hook = p.hook) hook(step, p.context);
 }
 #endif
 

@@ -60,7 +60,11 @@ void FailNth(Op op, int n, int err) noexcept;
 void FailFrom(Op op, int n, int err) noexcept;
 // End the process when `step` is reached for the n-th time.
 void CrashAt(Step step, int n, CrashMode mode) noexcept;
-// Clears all plans and counters.
+// Calls `hook` each time `step` is reached (null clears). The hook runs on
+// the thread that reached the step, inside the library call.
+using StepHook = void (*)(Step step, void* context);
+void OnStep(Step step, StepHook hook, void* context) noexcept;
+// Clears all plans, hooks and counters.
 void Reset() noexcept;
 // Calls of `op` / arrivals at `step` since the last Reset.
 int Calls(Op op) noexcept;
