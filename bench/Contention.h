@@ -1,0 +1,73 @@
+// One contender's share of a contention run: `ops` rounds of OpenKey,
+// SetItem of a new item "W<id>_<i>", CloseKey, retrying busy results after
+// a short random pause (as a well-behaved client does). Afterwards
+// CountMissing tells how many of the added items are not in the file: any
+// count above zero is a lost update.
+#pragma once
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "qorvane/Qorvane.h"
+
+namespace qbench {
+
+inline constexpr const char* kContendKey = "HotKeySet";
+inline constexpr unsigned long kContendKeyId = KEYID_HOTKEYSET;
+
+// 0 on success; 1 on a non-busy error or after too many retries.
+inline int Contend(const std::string& dir, int id, int ops, long& retries)
+{
+    std::mt19937 rng(static_cast<unsigned>(::getpid()) * 7919u + static_cast<unsigned>(id));
+    std::uniform_int_distribution<int> pauseUs(50, 2000);
+    auto backoff = [&] { std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(rng))); };
+    CQorvane store(dir.c_str());
+    for (int i = 0; i < ops; ++i) {
+        long tries = 0;
+        for (;;) {
+            const int rc = store.OpenKey(kContendKey);
+            if (rc == 0 || rc == 1) break;
+            if ((rc != -3 && rc != -4) || ++tries > 100000) return 1;
+            ++retries;
+            backoff();
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "W%d_%d", id, i);
+        char one[] = "1";
+        if (store.SetItem(kContendKeyId, name, one) != 2) return 1;
+        for (;;) {
+            const int rc = store.CloseKey(0);
+            if (rc == 1) break;
+            if ((rc != -1 && rc != -2) || ++tries > 100000) return 1;
+            ++retries;
+            backoff();
+        }
+    }
+    return 0;
+}
+
+// Items W<id>_<i> (id < contenders, i < ops) missing from the file; -1 if
+// the key cannot be read.
+inline long CountMissing(const std::string& dir, int contenders, int ops)
+{
+    CQorvane check(dir.c_str());
+    if (check.OpenKey(kContendKey) != 1) return -1;
+    long missing = 0;
+    char buf[8];
+    for (int p = 0; p < contenders; ++p) {
+        for (int i = 0; i < ops; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "W%d_%d", p, i);
+            if (check.GetItem(kContendKeyId, name, buf, sizeof buf) != 1) ++missing;
+        }
+    }
+    check.CloseKey(0);
+    return missing;
+}
+
+}  // namespace qbench

@@ -1,0 +1,142 @@
+// The library's side of the peer comparison, plus the memory and contention
+// measurements of bench/compare.py.
+//
+//   qorvane_job read|write DIR [timing options]    (see JobHarness.h)
+//   qorvane_job mem DIR          peak RSS while CloseKey rewrites the file
+//   qorvane_job contend DIR PROCS OPS
+//                                PROCS processes each add OPS items to
+//                                HotKeySet (open/set/close, retrying busy
+//                                results); prints aggregate ops/s and the
+//                                number of updates missing from the file
+//
+// Uses a private access counter (never the machine-wide one), removed at
+// exit.
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "Contention.h"
+#include "InfGen.h"
+#include "JobHarness.h"
+#include "qorvane/Qorvane.h"
+#include "sync/SharedCounter.h"
+
+namespace {
+
+std::string g_counterName;
+
+void RemoveCounter()
+{
+    ::shm_unlink(g_counterName.c_str());
+}
+
+void UsePrivateCounter()
+{
+    g_counterName = "/qorvane.bench-job." + std::to_string(::getpid());
+    qorvane::sync::UseSharedCounterName(g_counterName);
+    std::atexit(RemoveCounter);
+}
+
+long StatusKb(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::size_t n = std::strlen(field);
+    while (std::getline(status, line)) {
+        if (line.compare(0, n, field) == 0) return std::atol(line.c_str() + n + 1);
+    }
+    return -1;
+}
+
+int MemJob(const std::string& dir)
+{
+    CQorvane store(dir.c_str());
+    if (store.OpenKey(qbench::kReadKey) != 1) return 1;
+    char value[] = "Letter";
+    if (store.SetItem(KEYID_PRINTERSET, qbench::kWriteItem, value) != 1) return 1;
+    const long before = StatusKb("VmRSS:");
+    {
+        // Resets VmHWM to the current RSS, so the peak below is the close's.
+        std::ofstream clear("/proc/self/clear_refs");
+        clear << "5";
+    }
+    const int rc = store.CloseKey(0);
+    const long peak = StatusKb("VmHWM:");
+    std::printf("close_rc=%d rss_before_kb=%ld peak_kb=%ld\n", rc, before, peak);
+    return rc == 1 ? 0 : 1;
+}
+
+int ContendJob(const std::string& dir, int procs, int ops)
+{
+    int fds[2];
+    if (::pipe(fds) != 0) return 1;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int p = 0; p < procs; ++p) {
+        const pid_t pid = ::fork();
+        if (pid < 0) return 1;
+        if (pid == 0) {
+            long retries = 0;
+            const int rc = qbench::Contend(dir, p, ops, retries);
+            const ssize_t w = ::write(fds[1], &retries, sizeof retries);
+            ::_exit(rc != 0 || w != sizeof retries ? 1 : 0);
+        }
+    }
+    ::close(fds[1]);
+    int failed = 0;
+    for (int p = 0; p < procs; ++p) {
+        int status = 0;
+        ::wait(&status);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    long retries = 0;
+    long r = 0;
+    while (::read(fds[0], &r, sizeof r) == sizeof r) retries += r;
+    ::close(fds[0]);
+
+    // Every item every process added must be in the file now.
+    const long missing = qbench::CountMissing(dir, procs, ops);
+    std::printf("procs=%d ops=%d seconds=%.6f ops_per_s=%.1f lost=%ld retries=%ld failed_procs=%d\n", procs,
+                procs * ops, seconds, procs * ops / seconds, missing, retries, failed);
+    return missing == 0 && failed == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    UsePrivateCounter();
+    if (argc >= 3 && std::strcmp(argv[1], "mem") == 0) return MemJob(argv[2]);
+    if (argc >= 5 && std::strcmp(argv[1], "contend") == 0) {
+        return ContendJob(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    }
+    qbench::JobArgs args;
+    if (!qbench::ParseJobArgs(argc, argv, args)) return qbench::Usage(argv[0]);
+    const std::string dir = args.path;
+    std::string value;
+    if (args.mode == "read") {
+        return qbench::RunTimed(args, [&](int) {
+            CQorvane store(dir.c_str());
+            if (store.OpenKey(qbench::kReadKey) != 1) return false;
+            char buf[256];
+            if (store.GetItem(KEYID_PRINTERSET, qbench::kReadItem, buf, sizeof buf) != 1) return false;
+            value = buf;
+            return store.CloseKey(0) == 1;
+        }, value);
+    }
+    return qbench::RunTimed(args, [&](int i) {
+        CQorvane store(dir.c_str());
+        if (store.OpenKey(qbench::kReadKey) != 1) return false;
+        std::string v = qbench::WriteValue(i);
+        if (store.SetItem(KEYID_PRINTERSET, qbench::kWriteItem, v.data()) != 1) return false;
+        value = v;
+        return store.CloseKey(0) == 1;
+    }, value);
+}
