@@ -1,13 +1,17 @@
 // The two floors of the comparison: what any program must at least do.
-//   read:  open the file, read all of it, find every line end, close
+//   read:  open the file, read all of it into a fresh buffer (not zeroed
+//          first), find every line end, close
 //   write: read all of it, write a temporary copy in the same directory
-//          (with the one item changed), fsync it, rename it over the file,
+//          (with the one item's value changed, no other copy made), fsync it, rename it over the file,
 //          fsync the directory
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string_view>
 #include <string>
 
 #include "InfGen.h"
@@ -15,7 +19,14 @@
 
 namespace {
 
-bool ReadAll(const std::string& path, std::string& out)
+// A fresh buffer per call, as a one-shot reader has: its pages are faulted
+// in by the read itself, never zero-filled first.
+struct Buffer {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+};
+
+bool ReadAll(const std::string& path, Buffer& out)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -24,23 +35,24 @@ bool ReadAll(const std::string& path, std::string& out)
         ::close(fd);
         return false;
     }
-    out.resize(static_cast<std::size_t>(st.st_size));
+    const auto size = static_cast<std::size_t>(st.st_size);
+    out.data.reset(new char[size + 1]);
     std::size_t used = 0;
-    while (used < out.size()) {
-        const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    while (used < size) {
+        const ssize_t n = ::read(fd, out.data.get() + used, size - used);
         if (n <= 0) break;
         used += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    out.resize(used);
+    out.size = used;
     return true;
 }
 
-std::size_t CountLines(const std::string& text)
+std::size_t CountLines(const Buffer& text)
 {
     std::size_t lines = 0;
-    const char* p = text.data();
-    const char* end = p + text.size();
+    const char* p = text.data.get();
+    const char* end = p + text.size;
     while (const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
         ++lines;
         p = static_cast<const char*>(lf) + 1;
@@ -48,21 +60,25 @@ std::size_t CountLines(const std::string& text)
     return lines;
 }
 
-bool DurableReplace(const std::string& path, const std::string& content)
+// Writes the pieces in order to a temporary file beside `path`, fsyncs it,
+// renames it over `path` and fsyncs the directory.
+bool DurableReplace(const std::string& path, std::initializer_list<std::string_view> pieces)
 {
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
     const std::string tmp = path + ".floor-tmp";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n <= 0) {
-            ::close(fd);
-            return false;
+    for (const std::string_view piece : pieces) {
+        std::size_t done = 0;
+        while (done < piece.size()) {
+            const ssize_t n = ::write(fd, piece.data() + done, piece.size() - done);
+            if (n <= 0) {
+                ::close(fd);
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
         }
-        done += static_cast<std::size_t>(n);
     }
     if (::fsync(fd) != 0 || ::close(fd) != 0) return false;
     if (::rename(tmp.c_str(), path.c_str()) != 0) return false;
@@ -80,23 +96,24 @@ int main(int argc, char** argv)
     qbench::JobArgs args;
     if (!qbench::ParseJobArgs(argc, argv, args)) return qbench::Usage(argv[0]);
     std::string value;
-    std::string content;
     if (args.mode == "read") {
         return qbench::RunTimed(args, [&](int) {
-            if (!ReadAll(args.path, content)) return false;
-            value = std::to_string(CountLines(content)) + "-lines";
+            Buffer buffer;
+            if (!ReadAll(args.path, buffer)) return false;
+            value = std::to_string(CountLines(buffer)) + "-lines";
             return true;
         }, value);
     }
     return qbench::RunTimed(args, [&](int i) {
-        if (!ReadAll(args.path, content)) return false;
-        // Change the item's value in place of its line, as an editor would.
+        Buffer buffer;
+        if (!ReadAll(args.path, buffer)) return false;
+        const std::string_view content(buffer.data.get(), buffer.size);
+        // The old bytes up to the item's value, the new value, the rest.
         const std::string key = std::string(qbench::kWriteItem) + " = ";
         const std::size_t at = content.find(key);
-        if (at == std::string::npos) return false;
+        if (at == std::string_view::npos) return false;
         const std::size_t end = content.find(';', at);
         value = qbench::WriteValue(i);
-        content.replace(at + key.size(), end - at - key.size(), value);
-        return DurableReplace(args.path, content);
+        return DurableReplace(args.path, {content.substr(0, at + key.size()), value, content.substr(end)});
     }, value);
 }
