@@ -20,8 +20,19 @@ namespace qbench {
 inline constexpr const char* kContendKey = "HotKeySet";
 inline constexpr unsigned long kContendKeyId = KEYID_HOTKEYSET;
 
+// Busy results seen, by call and result: OpenKey -3 (a writer holds or
+// awaits the counter) and -4 (another open holds the file's lock), CloseKey
+// -1 (gave up waiting in the counter) and -2 (file lock held).
+struct BusyCounts {
+    long open3 = 0;
+    long open4 = 0;
+    long close1 = 0;
+    long close2 = 0;
+    long Total() const noexcept { return open3 + open4 + close1 + close2; }
+};
+
 // 0 on success; 1 on a non-busy error or after too many retries.
-inline int Contend(const std::string& dir, int id, int ops, long& retries)
+inline int Contend(const std::string& dir, int id, int ops, BusyCounts& busy)
 {
     std::mt19937 rng(static_cast<unsigned>(::getpid()) * 7919u + static_cast<unsigned>(id));
     std::uniform_int_distribution<int> pauseUs(50, 2000);
@@ -33,7 +44,7 @@ inline int Contend(const std::string& dir, int id, int ops, long& retries)
             const int rc = store.OpenKey(kContendKey);
             if (rc == 0 || rc == 1) break;
             if ((rc != -3 && rc != -4) || ++tries > 100000) return 1;
-            ++retries;
+            ++(rc == -3 ? busy.open3 : busy.open4);
             backoff();
         }
         char name[32];
@@ -44,7 +55,7 @@ inline int Contend(const std::string& dir, int id, int ops, long& retries)
             const int rc = store.CloseKey(0);
             if (rc == 1) break;
             if ((rc != -1 && rc != -2) || ++tries > 100000) return 1;
-            ++retries;
+            ++(rc == -1 ? busy.close1 : busy.close2);
             backoff();
         }
     }

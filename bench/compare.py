@@ -156,6 +156,9 @@ def time_proc(argv_for_iter, size, want_value):
     return Timing(int(times[len(times) // 2] * 1e9), len(times), value)
 
 
+FS_NAMES = {"ext2/ext3": "ext2/3/4 (statfs magic 0xEF53; ext4 here reports so)"}
+
+
 def count_syncs(argv):
     """Sync calls made by one run of argv, seen by strace; None if unavailable."""
     if shutil.which("strace") is None:
@@ -279,6 +282,7 @@ def main():
 
     scratch = tempfile.mkdtemp(prefix="qorvane-compare-", dir=os.environ.get("TMPDIR") or "/tmp")
     fstype = fs_type(scratch)
+    fstype = FS_NAMES.get(fstype, fstype)
     results = {}      # (peer, job, size) -> Timing
     keeps = {}        # (peer, size) -> (comments, untouched)
     syncs = {}        # peer -> sync calls per write
@@ -357,7 +361,9 @@ def main():
                           capture_output=True, text=True)
                 kv = parse_kv(res.stdout)
                 runs_.append((float(kv.get("ops_per_s", "0")), int(kv.get("lost", "-1")),
-                              int(kv.get("retries", "0")), res.returncode))
+                              int(kv.get("retries", "0")), res.returncode,
+                              "OpenKey -3: %s, -4: %s; CloseKey -1: %s, -2: %s" % (
+                                  kv.get("open_m3"), kv.get("open_m4"), kv.get("close_m1"), kv.get("close_m2"))))
             contention[procs_n] = runs_
     finally:
         if not args.keep:
@@ -450,6 +456,8 @@ def main():
           sum(max(r[1], 0) for r in c1 + c8) if all(r[1] >= 0 and r[3] == 0 for r in c1 + c8) else
           "UNKNOWN (a run failed)", ", ".join(str(r[2]) for r in c8)))
     w("")
+    w("Busy results in the 8-process runs: " + " | ".join(r[4] for r in c8) + ".")
+    w("")
 
     # ---- targets ----
     w("### Targets")
@@ -496,7 +504,7 @@ def main():
                                                            " and ".join(n for _, n in others), verdict(ok)))
         else:
             w("- %s tool vs git config / crudini: not measured (no tool binary)" % SIZE_LABEL[size])
-    if mem:
+    if mem and mem[0] == "32m":
         size, peak, _ = mem
         nbytes = file_bytes[size]
         w("- peak memory of a close on %s: %.2fx file size, need < 3x: %s" % (

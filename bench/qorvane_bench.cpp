@@ -310,8 +310,9 @@ void BM_ContendedProcs(benchmark::State& state)
         const auto t0 = std::chrono::steady_clock::now();
         for (int p = 0; p < n; ++p) {
             if (::fork() == 0) {
-                long r = 0;
-                const int rc = qbench::Contend(file.dir, p, ops, r);
+                qbench::BusyCounts busy;
+                const int rc = qbench::Contend(file.dir, p, ops, busy);
+                const long r = busy.Total();
                 const ssize_t w = ::write(fds[1], &r, sizeof r);
                 ::_exit(rc == 0 && w == sizeof r ? 0 : 1);
             }
@@ -345,7 +346,7 @@ void BM_ContendedThreads(benchmark::State& state)
     long retries = 0;
     for (auto _ : state) {
         Restore(file);
-        std::vector<long> r(static_cast<std::size_t>(n), 0);
+        std::vector<qbench::BusyCounts> r(static_cast<std::size_t>(n));
         std::vector<int> rc(static_cast<std::size_t>(n), 0);
         const auto t0 = std::chrono::steady_clock::now();
         std::vector<std::thread> threads;
@@ -358,7 +359,7 @@ void BM_ContendedThreads(benchmark::State& state)
         for (std::thread& t : threads) t.join();
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         for (int p = 0; p < n; ++p) {
-            retries += r[static_cast<std::size_t>(p)];
+            retries += r[static_cast<std::size_t>(p)].Total();
             if (rc[static_cast<std::size_t>(p)] != 0) state.SkipWithError("a contender failed");
         }
         missing += qbench::CountMissing(file.dir, n, ops);

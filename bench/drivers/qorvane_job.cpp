@@ -82,10 +82,10 @@ int ContendJob(const std::string& dir, int procs, int ops)
         const pid_t pid = ::fork();
         if (pid < 0) return 1;
         if (pid == 0) {
-            long retries = 0;
-            const int rc = qbench::Contend(dir, p, ops, retries);
-            const ssize_t w = ::write(fds[1], &retries, sizeof retries);
-            ::_exit(rc != 0 || w != sizeof retries ? 1 : 0);
+            qbench::BusyCounts busy;
+            const int rc = qbench::Contend(dir, p, ops, busy);
+            const ssize_t w = ::write(fds[1], &busy, sizeof busy);
+            ::_exit(rc != 0 || w != sizeof busy ? 1 : 0);
         }
     }
     ::close(fds[1]);
@@ -96,15 +96,22 @@ int ContendJob(const std::string& dir, int procs, int ops)
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    long retries = 0;
-    long r = 0;
-    while (::read(fds[0], &r, sizeof r) == sizeof r) retries += r;
+    qbench::BusyCounts all;
+    qbench::BusyCounts r;
+    while (::read(fds[0], &r, sizeof r) == sizeof r) {
+        all.open3 += r.open3;
+        all.open4 += r.open4;
+        all.close1 += r.close1;
+        all.close2 += r.close2;
+    }
     ::close(fds[0]);
 
     // Every item every process added must be in the file now.
     const long missing = qbench::CountMissing(dir, procs, ops);
-    std::printf("procs=%d ops=%d seconds=%.6f ops_per_s=%.1f lost=%ld retries=%ld failed_procs=%d\n", procs,
-                procs * ops, seconds, procs * ops / seconds, missing, retries, failed);
+    std::printf("procs=%d ops=%d seconds=%.6f ops_per_s=%.1f lost=%ld retries=%ld open_m3=%ld open_m4=%ld "
+                "close_m1=%ld close_m2=%ld failed_procs=%d\n",
+                procs, procs * ops, seconds, procs * ops / seconds, missing, all.Total(), all.open3, all.open4,
+                all.close1, all.close2, failed);
     return missing == 0 && failed == 0 ? 0 : 1;
 }
 
