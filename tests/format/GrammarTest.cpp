@@ -69,6 +69,11 @@ const LineCase kLines[] = {
     {"text ; [NotAKey]",                      0, 0, 0, 0, kUntouched,    0, kUntouched,   kUntouched},
 };
 
+void PrintTo(const LineCase& c, std::ostream* os)
+{
+    *os << ::testing::PrintToString(std::string(c.line));
+}
+
 class LineTest : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(LineTest, ClassifiesAndExtracts)
@@ -157,7 +162,8 @@ TEST(LineSplitter, SplitsAsTheFileFormatReads)
 TEST(SplitEndOfText, KeepsEverythingFromTheFirst1A)
 {
     using namespace std::string_literals;
-    const auto parts = qorvane::format::SplitEndOfText("a\r\nb\x1a tail\x1a\n"s);
+    const std::string content = "a\r\nb\x1a tail\x1a\n"s;
+    const auto parts = qorvane::format::SplitEndOfText(content);
     EXPECT_EQ(parts.text, "a\r\nb");
     EXPECT_EQ(parts.tail, "\x1a tail\x1a\n");
     EXPECT_TRUE(qorvane::format::SplitEndOfText("none").tail.empty());

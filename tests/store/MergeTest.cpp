@@ -45,6 +45,11 @@ struct MergeCase {
     std::string expect;
 };
 
+void PrintTo(const MergeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class MergeTest : public ::testing::TestWithParam<MergeCase> {};
 
 TEST_P(MergeTest, ProducesTheExpectedFile)

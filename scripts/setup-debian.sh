@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing Qorvane needs on Debian 12, and the
+# GBK locale that the multibyte tests use. Safe to run again.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libcli11-dev locales)
+[ "${QORVANE_SETUP_EXTRA:-}" ] && read -r -a extra <<<"$QORVANE_SETUP_EXTRA" && packages+=("${extra[@]}")
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
+  echo "setup: generating the zh_CN.GBK locale"
+  as_root localedef -f GBK -i zh_CN zh_CN.GBK
+fi
