@@ -47,6 +47,10 @@ APT_PACKAGES = ["libglib2.0-dev", "libsimpleini-dev", "libinih-dev", "libinipars
 BUDGET = {"4k": 1.5, "1m": 2.0, "32m": 4.0}
 MIN_RUNS = 3
 HARD_CAP = 12.0
+# A measurement is killed after TIMEOUT seconds. Since every timing loop
+# stops at its first run ending after HARD_CAP, a killed measurement means
+# one run took more than TIMEOUT - HARD_CAP: reported as that lower bound.
+TIMEOUT = 60.0
 
 CONFIGPARSER_JOB = r"""
 import configparser, sys, time
@@ -106,7 +110,7 @@ class Peer:
 def lib_cmd(binary, mode):
     def make(path, size):
         return [binary, mode, path, "--min", str(MIN_RUNS), "--max", "200",
-                "--budget-ms", str(int(BUDGET[size] * 1000))]
+                "--budget-ms", str(int(BUDGET[size] * 1000)), "--cap-ms", str(int(HARD_CAP * 1000))]
     return make
 
 
@@ -122,12 +126,20 @@ def proc_cmd(argv_fn):
 
 
 class Timing:
-    def __init__(self, median_ns=None, iters=0, value="", error=None):
+    def __init__(self, median_ns=None, iters=0, value="", error=None, bound=False):
         self.median_ns, self.iters, self.value, self.error = median_ns, iters, value, error
+        self.bound = bound  # median_ns is only a lower bound (timed out)
+
+
+def timed_out():
+    return Timing(int((TIMEOUT - HARD_CAP) * 1e9), 0, "", None, bound=True)
 
 
 def time_lib(argv):
-    res = run(argv, capture_output=True, text=True)
+    try:
+        res = run(argv, capture_output=True, text=True, timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        return timed_out()
     if res.returncode != 0:
         return Timing(error=(res.stderr or res.stdout).strip()[:200] or "exit %d" % res.returncode)
     kv = parse_kv(res.stdout)
@@ -141,7 +153,13 @@ def time_proc(argv_for_iter, size, want_value):
     while True:
         argv = argv_for_iter(i)
         t0 = time.perf_counter()
-        res = run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            res = run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                      timeout=TIMEOUT - HARD_CAP)
+        except subprocess.TimeoutExpired:
+            if not times:
+                return timed_out()
+            break
         t1 = time.perf_counter()
         if res.returncode != 0:
             return Timing(error=("%s: %s" % (" ".join(argv[:2]), res.stderr.strip()))[:200])
@@ -322,14 +340,16 @@ def main():
                         t = time_lib(make(target, size))
                     else:
                         t = time_proc(lambda i: make(target, i), size, job == "read" and peer is not true_peer)
-                    if t.error is None and job == "read" and peer.name != "floor" and peer is not true_peer \
+                    if t.error is None and not t.bound and job == "read" and peer.name != "floor" \
+                            and peer is not true_peer \
                             and not t.value.startswith(READ_VALUE):
                         t.error = "read %r, expected %r" % (t.value, READ_VALUE)
                     results[(peer.name, job, size)] = t
-                    if job == "write" and t.error is None and peer is not true_peer:
+                    if job == "write" and t.error is None and not t.bound and peer is not true_peer:
                         with open(originals[size][1 if peer.hash_copy else 0], "rb") as a, open(f, "rb") as b:
                             keeps[(peer.name, size)] = preservation(a.read(), b.read())
-                    print("  %-26s %-5s %s (%d runs)%s" % (peer.name, job, fmt_time(t.median_ns), t.iters,
+                    print("  %-26s %-5s %s%s (%d runs)%s" % (peer.name, job, "> " if t.bound else "",
+                                                              fmt_time(t.median_ns), t.iters,
                                                             "  ERROR " + t.error if t.error else ""),
                           file=sys.stderr)
                     if job == "write" and peer.name not in syncs and peer is not true_peer:
@@ -390,7 +410,8 @@ def main():
       "are whole processes, fork and exec included. GLib's GKeyFile rejects lines beginning with ';', so it "
       "runs on a copy of each file whose comment lines begin with '#'. 'syncs' counts fsync-family calls "
       "strace saw in one write (0: not durable; nothing was synced on a peer's behalf). 'comments' / "
-      "'untouched': every comment line kept / every line but the changed one kept byte-for-byte.")
+      "'untouched': every comment line kept / every line but the changed one kept byte-for-byte. "
+      "'> t (timed out)': the measurement was stopped; one run takes longer than t.")
     w("")
 
     def cell(name, job, size):
@@ -399,6 +420,8 @@ def main():
             return None, "n/a"
         if t.error:
             return None, "failed"
+        if t.bound:
+            return t.median_ns, "> %s (timed out)" % fmt_time(t.median_ns)
         return t.median_ns, "%s (%d)" % (fmt_time(t.median_ns), t.iters)
 
     for size in sizes:

@@ -1,9 +1,9 @@
 // The timing loop shared by the comparison drivers.
 //
 // Every driver is called as
-//   DRIVER read|write PATH [--min N] [--max N] [--budget-ms MS]
+//   DRIVER read|write PATH [--min N] [--max N] [--budget-ms MS] [--cap-ms MS]
 // and runs its job between --min and --max times (stopping after the budget
-// once --min runs are done). It prints one line of key=value pairs:
+// once --min runs are done, and after the cap even before that). It prints one line of key=value pairs:
 //   median_ns=... min_ns=... iters=... value=...
 // `value` is what the last read found (for a write: the value written), so
 // the caller can check that the driver really did its job.
@@ -26,6 +26,7 @@ struct JobArgs {
     int minIters = 3;
     int maxIters = 200;
     long budgetMs = 2000;
+    long capMs = 1L << 40;
 };
 
 inline bool ParseJobArgs(int argc, char** argv, JobArgs& args)
@@ -37,6 +38,7 @@ inline bool ParseJobArgs(int argc, char** argv, JobArgs& args)
         if (std::strcmp(argv[i], "--min") == 0) args.minIters = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--max") == 0) args.maxIters = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--budget-ms") == 0) args.budgetMs = std::atol(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--cap-ms") == 0) args.capMs = std::atol(argv[i + 1]);
         else return false;
     }
     return args.mode == "read" || args.mode == "write";
@@ -63,7 +65,7 @@ inline int RunTimed(const JobArgs& args, const std::function<bool(int)>& job, co
         const auto t1 = Clock::now();
         times.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
         const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(t1 - start).count();
-        if (i + 1 >= args.minIters && spent >= args.budgetMs) break;
+        if ((i + 1 >= args.minIters && spent >= args.budgetMs) || spent >= args.capMs) break;
     }
     std::vector<long long> sorted = times;
     std::sort(sorted.begin(), sorted.end());
@@ -74,7 +76,7 @@ inline int RunTimed(const JobArgs& args, const std::function<bool(int)>& job, co
 
 inline int Usage(const char* argv0)
 {
-    std::fprintf(stderr, "usage: %s read|write PATH [--min N] [--max N] [--budget-ms MS]\n", argv0);
+    std::fprintf(stderr, "usage: %s read|write PATH [--min N] [--max N] [--budget-ms MS] [--cap-ms MS]\n", argv0);
     return 2;
 }
 
