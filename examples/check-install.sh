@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Checks an installed libqorvane the way a client uses it: installs BUILD
+# into a scratch prefix, builds examples/client against it once through the
+# CMake package and once through pkg-config, and runs each build and the
+# installed qorvane tool on a scratch copy of examples/settings.
+#
+# Usage: examples/check-install.sh BUILD_DIR
+# Exits non-zero on the first failure. The installed programs use the
+# machine-wide access counter, as every real client does.
+set -euo pipefail
+
+if [[ $# -ne 1 || ! -d $1 ]]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/qorvane-check-install.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+prefix=$scratch/prefix
+
+fail() {
+  echo "check-install: $*" >&2
+  exit 1
+}
+
+# expect_eq WHAT ACTUAL EXPECTED
+expect_eq() {
+  [[ $2 == "$3" ]] || fail "$1: got '$2', expected '$3'"
+}
+
+# run_client LABEL CLIENT: runs CLIENT on a fresh copy of the settings and
+# checks the file and the installed tool's view of it afterwards.
+run_client() {
+  local label=$1 client=$2
+  local dir=$scratch/settings-$label
+  cp -R "$here/settings" "$dir"
+  echo "== $label: $client $dir"
+  "$client" "$dir" || fail "$label: client failed"
+  local file=$dir/QorRunningSet.Inf
+  grep -q $'^LastClient = example-client;\r$' "$file" || fail "$label: LastClient not written with CR LF"
+  grep -q $'^Duplex=on;\r$' "$file" || fail "$label: untouched line was rewritten"
+  grep -q $'^Cancel = Esc;       ; Esc also closes dialogs\r$' "$file" || fail "$label: HotKeySet line changed"
+  expect_eq "$label: tool get LastClient" "$("$prefix/bin/qorvane" -d "$dir" get PrinterSet LastClient)" example-client
+  expect_eq "$label: tool get Copies" "$("$prefix/bin/qorvane" -d "$dir" get PrinterSet Copies)" 2
+}
+
+echo "== install into $prefix"
+cmake --install "$build" --prefix "$prefix"
+"$prefix/bin/qorvane" --version || fail "installed tool does not run"
+
+echo "== CMake package"
+cmake -S "$here/client" -B "$scratch/client-cmake" -DCMAKE_PREFIX_PATH="$prefix"
+cmake --build "$scratch/client-cmake"
+run_client cmake "$scratch/client-cmake/qorvane_client"
+
+echo "== pkg-config"
+pcfile=$(find "$prefix" -path '*/pkgconfig/qorvane.pc' -print -quit)
+[[ -n $pcfile ]] || fail "qorvane.pc not installed"
+PKG_CONFIG_PATH=$(dirname "$pcfile")
+export PKG_CONFIG_PATH
+read -r -a flags <<<"$(pkg-config --cflags --libs qorvane)"
+libdir=$(pkg-config --variable=libdir qorvane)
+[[ -e $libdir/libqorvane.so ]] || fail "pkg-config libdir $libdir holds no libqorvane.so"
+"${CXX:-c++}" -std=c++17 -Wall -Wextra -Werror "$here/client/main.cpp" "${flags[@]}" \
+  -Wl,-rpath,"$libdir" -o "$scratch/client-pkgconfig"
+run_client pkgconfig "$scratch/client-pkgconfig"
+
+echo "check-install: OK"
