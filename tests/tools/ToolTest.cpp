@@ -230,6 +230,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"EqualsInName", {"-d", kIn, "set", "PrinterSet", "a=b", "1"}, 2, "item name 'a=b' contains '='"},
         ErrorCase{"SemicolonInValue", {"-d", kIn, "set", "PrinterSet", "Port", "1;2"}, 2, "contains ';'"},
         ErrorCase{"BlankAtEndOfValue", {"-d", kIn, "set", "PrinterSet", "Port", "LPT1 "}, 2, "white space"},
+        ErrorCase{"BracketedValueWouldBeSplit", {"-d", kIn, "set", "PrinterSet", "A", "[x,y]", "B", "1"}, 2,
+                  "set cannot take the argument '[x,y]'"},
+        ErrorCase{"ValueReadsAsHeader", {"-d", kIn, "set", "PrinterSet", "Note", "[ HotKeySet ] x"}, 2,
+                  "would read as the header of key 'HotKeySet'"},
         ErrorCase{"EmptyName", {"-d", kIn, "set", "PrinterSet", "", "1"}, 2, "item name is empty"},
         ErrorCase{"BadNameInLaterPair", {"-d", kIn, "set", "PrinterSet", "Port", "9", "x;", "1"}, 2, "'x;'"},
         ErrorCase{"ItemWithoutValue", {"-d", kIn, "set", "PrinterSet", "Port", "9", "Copies"}, 2,
@@ -292,6 +296,7 @@ TEST_F(ToolTest, ValuesRoundTrip)
         {"Ünïcode", "日本語 ✓ ü"},
         {"Offset", "-5"},
         {"Path", "C:\\spool\\[out]"},
+        {"Key[1]", "[Ctrl]+P"},
     };
     for (const auto& [name, value] : cases) {
         SCOPED_TRACE(name);

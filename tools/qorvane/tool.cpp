@@ -153,6 +153,30 @@ std::string KnownKeyList()
     return list;
 }
 
+// A line holding '[' and a later ']' also reads as a key header, named by
+// the trimmed text between the first '[' and the last ']'. Readers look for
+// a key's header before they look at items, so an item line that reads as
+// the header of a known key would hide that key's real section (and a later
+// write to that key would land in the wrong section).
+std::optional<Outcome> CheckNotAHeader(std::string_view name, std::string_view value)
+{
+    const std::string line = std::string(name) + " = " + std::string(value);
+    const std::size_t open = line.find('[');
+    const std::size_t close = line.rfind(']');
+    if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+    std::string_view inside = std::string_view(line).substr(open + 1, close - open - 1);
+    while (!inside.empty() && IsBlankByte(inside.front())) inside.remove_prefix(1);
+    while (!inside.empty() && IsBlankByte(inside.back())) inside.remove_suffix(1);
+    for (const unsigned long id : kKeyIDs) {
+        CString key;
+        if (CQorvane::Keys_ID2Name(id, key) == 1 && key.view() == inside) {
+            return Failure(kExitBadInput, "item " + Quote(name) + " = " + Quote(value) +
+                                              " would read as the header of key " + Quote(key.view()));
+        }
+    }
+    return std::nullopt;
+}
+
 // A key name must be a catalogue name exactly. The library's lookup trims
 // the name, but the file's header would then be searched under the untrimmed
 // name, so " PrinterSet" is refused rather than quietly written elsewhere.
@@ -172,7 +196,8 @@ struct Request {
     double waitSeconds = 2.0;
     bool json = false;
     std::string key;
-    std::vector<std::string> args;  // get: ITEM; set: ITEM VALUE ...
+    std::string item;               // get
+    std::vector<std::string> args;  // set: ITEM VALUE ...
 };
 
 std::string SettingsPath(const std::string& dir)
@@ -493,7 +518,7 @@ std::optional<Outcome> OpenChecked(const Request& rq, CQorvane& store)
 
 Outcome RunGet(const Request& rq)
 {
-    const std::string& item = rq.args.at(0);
+    const std::string& item = rq.item;
     if (std::optional<Outcome> bad = CheckKey(rq.key)) return *bad;
     if (std::optional<Outcome> bad = CheckItemName(item)) return *bad;
     CQorvane store(LibraryDir(rq.dir).c_str());
@@ -558,6 +583,7 @@ Outcome RunSet(const Request& rq)
     for (std::size_t i = 0; i < rq.args.size(); i += 2) {
         if (std::optional<Outcome> bad = CheckItemName(rq.args[i])) return *bad;
         if (std::optional<Outcome> bad = CheckValue(rq.args[i], rq.args[i + 1])) return *bad;
+        if (std::optional<Outcome> bad = CheckNotAHeader(rq.args[i], rq.args[i + 1])) return *bad;
     }
     CQorvane store(LibraryDir(rq.dir).c_str());
     if (std::optional<Outcome> bad = OpenChecked(rq, store)) return *bad;
@@ -581,7 +607,8 @@ constexpr const char* kFooter = R"(Exit codes:
   1  the item is not in the key (get)
   2  bad usage or bad input: unknown key, or a name or value the settings
      file cannot hold (line break, ';' in a value, '=' or ';' in a name,
-     white space at either end); nothing is written
+     white space at either end, an item line that would read as the
+     header of a known key); nothing is written
   3  the settings file stayed busy (locked by another process) for the
      whole --wait time
   4  file or directory error: missing or unusable settings directory, no
@@ -610,6 +637,22 @@ std::string OneLine(std::string text)
     return text;
 }
 
+// CLI11 reads an argument of a list option that starts with '[' and ends
+// with ']' as a list and splits it at its commas ("[a,b]" becomes a, b),
+// which would shift every later ITEM VALUE pair of set. Such an argument
+// reaches set's pairs only in pieces, so it is refused rather than written.
+std::optional<Outcome> CheckNoListSyntax(int argc, char** argv, const Request& rq)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.size() < 2 || arg.front() != '[' || arg.back() != ']') continue;
+        if (arg == rq.dir || arg == rq.key) continue;
+        return Failure(kExitBadInput, "set cannot take the argument " + Quote(arg) +
+                                          ": the command line reads a value in [ ] as a list");
+    }
+    return std::nullopt;
+}
+
 int RunToolChecked(int argc, char** argv)
 {
     std::setlocale(LC_CTYPE, "");
@@ -628,7 +671,7 @@ int RunToolChecked(int argc, char** argv)
 
     CLI::App* get = app.add_subcommand("get", "Print the value of ITEM in KEY");
     get->add_option("KEY", rq.key, "Key (section) name")->required();
-    get->add_option("ITEM", rq.args, "Item name")->required()->expected(1);
+    get->add_option("ITEM", rq.item, "Item name")->required();
 
     CLI::App* set = app.add_subcommand("set", "Set one or more items of KEY in one write");
     set->add_option("KEY", rq.key, "Key (section) name")->required();
@@ -653,7 +696,10 @@ int RunToolChecked(int argc, char** argv)
 
     if (keys->parsed()) return Report(RunKeys());
     if (get->parsed()) return Report(RunGet(rq));
-    if (set->parsed()) return Report(RunSet(rq));
+    if (set->parsed()) {
+        if (std::optional<Outcome> bad = CheckNoListSyntax(argc, argv, rq)) return Report(*bad);
+        return Report(RunSet(rq));
+    }
     if (show->parsed()) return Report(RunShow(rq));
     return Report(Failure(kExitBadInput, "no command given (see qorvane --help)"));
 }
