@@ -144,6 +144,9 @@ int OpenLocked(const std::string& path, bool create, UniqueFd& fd, std::string& 
         if (const int err = sys::Open(resolved.c_str(), flags, 0666, fd)) return err;
         if (const int err = sys::TryLock(fd.Get(), F_WRLCK)) return IsBusyError(err) ? EAGAIN : err;
         if (const int err = sys::Fstat(fd.Get(), st)) return err;
+        // A FIFO or a device under the settings name would block the read or
+        // never end it.
+        if (!S_ISREG(st.st_mode)) return EINVAL;
         // A writer may have replaced the file between our open and our lock;
         // then we hold the lock of a file that no longer has this name.
         struct stat now {};

@@ -200,6 +200,27 @@ TEST_F(OpenCloseTest, OpenWhileAnotherHoldsTheFileIsMinusFour)
     EXPECT_EQ(store.GetKeyID(), 0u);
 }
 
+TEST_F(OpenCloseTest, SettingsNameThatIsNotARegularFileIsRefused)
+{
+    ASSERT_EQ(::mkfifo(dir.Settings().c_str(), 0600), 0);
+    CQorvane fifo(dir.Path().c_str());
+    EXPECT_EQ(fifo.OpenKey("PrinterSet"), -4);
+
+    TempDir other;
+    ASSERT_EQ(::symlink("/dev/zero", other.Settings().c_str()), 0);
+    CQorvane device(other.Path().c_str());
+    EXPECT_EQ(device.OpenKey("PrinterSet"), -4);
+    device.SetItem(0ul, "A", Mutable("1"));
+    // A key opened on a file that later turned into a device is refused too.
+    ASSERT_EQ(::unlink(other.Settings().c_str()), 0);
+    WriteFile(other.Settings(), "");
+    ASSERT_EQ(device.OpenKey("PrinterSet"), 0);
+    device.SetItem(KEYID_PRINTERSET, "A", Mutable("1"));
+    ASSERT_EQ(::unlink(other.Settings().c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/zero", other.Settings().c_str()), 0);
+    EXPECT_EQ(device.CloseKey(0), -2);
+}
+
 TEST_F(OpenCloseTest, ReplaceKeepsModeAndWritesThroughSymlinks)
 {
     const std::string target = dir.File("real.inf");
