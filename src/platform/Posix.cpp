@@ -11,6 +11,11 @@ namespace qorvane::platform {
 
 using seam::Op;
 
+// The calls that retry EINTR from the kernel ask the seam inside their
+// retry loop and retry an injected EINTR the same way, so that a test of an
+// interrupted call exercises the retry rather than a failure the kernel
+// never reports to the caller.
+
 void UniqueFd::Reset(int fd) noexcept
 {
     if (m_fd >= 0) ::close(m_fd);
@@ -37,14 +42,19 @@ int Open(const char* path, int flags, mode_t mode, UniqueFd& out) noexcept
 
 int OpenAt(int dirfd, const char* path, int flags, mode_t mode, UniqueFd& out) noexcept
 {
-    if (const int err = seam::InjectedError(Op::Open)) return err;
-    int fd;
-    do {
-        fd = ::openat(dirfd, path, flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
-    out.Reset(fd);
-    return 0;
+    for (;;) {
+        if (const int err = seam::InjectedError(Op::Open)) {
+            if (err == EINTR) continue;
+            return err;
+        }
+        const int fd = ::openat(dirfd, path, flags | O_CLOEXEC, mode);
+        if (fd < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        out.Reset(fd);
+        return 0;
+    }
 }
 
 int ReadAll(int fd, std::string& out)
@@ -61,6 +71,7 @@ int ReadAll(int fd, std::string& out)
     for (;;) {
         if (used == out.size()) out.resize(out.size() * 2);
         if (const int err = seam::InjectedError(Op::Read)) {
+            if (err == EINTR) continue;
             out.clear();
             return err;
         }
@@ -82,7 +93,10 @@ int WriteAll(int fd, std::string_view data, std::size_t chunk) noexcept
 {
     while (!data.empty()) {
         const std::size_t want = data.size() < chunk ? data.size() : chunk;
-        if (const int err = seam::InjectedError(Op::Write)) return err;
+        if (const int err = seam::InjectedError(Op::Write)) {
+            if (err == EINTR) continue;
+            return err;
+        }
         const ssize_t n = ::write(fd, data.data(), want);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -96,14 +110,16 @@ int WriteAll(int fd, std::string_view data, std::size_t chunk) noexcept
 
 int Fsync(int fd) noexcept
 {
-    if (const int err = seam::InjectedError(Op::Fsync)) return err;
     // fsync is not retried after a failure other than EINTR: the kernel may
     // already have dropped the dirty pages it could not write.
-    int rc;
-    do {
-        rc = ::fsync(fd);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0 ? 0 : errno;
+    for (;;) {
+        if (const int err = seam::InjectedError(Op::Fsync)) {
+            if (err == EINTR) continue;
+            return err;
+        }
+        if (::fsync(fd) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
 }
 
 int Fstat(int fd, struct stat& st) noexcept
@@ -174,20 +190,20 @@ int Readlink(const char* path, std::string& out)
 
 int TryLock(int fd, short type) noexcept
 {
-    if (type != F_UNLCK) {
-        if (const int err = seam::InjectedError(Op::Lock)) return err;
-    }
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
     fl.l_len = 0;  // the whole file, however long it grows
     fl.l_pid = 0;  // required for OFD locks
-    int rc;
-    do {
-        rc = ::fcntl(fd, F_OFD_SETLK, &fl);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0 ? 0 : errno;
+    for (;;) {
+        if (const int err = type != F_UNLCK ? seam::InjectedError(Op::Lock) : 0) {
+            if (err == EINTR) continue;
+            return err;
+        }
+        if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
 }
 
 }  // namespace sys
