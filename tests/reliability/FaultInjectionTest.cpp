@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <stdexcept>
+
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -235,6 +237,41 @@ TEST_F(FaultInjectionTest, EveryFailingCallOfCloseKeyLeavesAWholeFileAndHonoursC
     }
     std::printf("CloseKey fault cases: %d\n", cases);
     EXPECT_GT(cases, 0);
+}
+
+// Regression (OpenKeyThrowsWhenTheCounterCannotBeMapped): the first OpenKey
+// of a process maps the shared counter. When that failed (descriptor
+// limit, say) OpenKey threw std::system_error instead of returning one of
+// its results, and a client that trusts the documented results crashed.
+// The counter is mapped once per process, so this runs in a fresh process:
+// the test binary itself, started again with this test alone.
+TEST(FreshProcessTest, OpenKeyReportsAnUnmappableCounterAsRefusedInsteadOfThrowing)
+{
+    constexpr const char* kRole = "QORVANE_FRESH_PROCESS_ROLE";
+    if (std::getenv(kRole) != nullptr) {
+        TempDir dir;
+        WriteFile(dir.Settings(), kSample);
+        CQorvane store(dir.Path().c_str());
+        seam::FailFrom(Op::ShmOpen, 1, EMFILE);
+        int rc = 0;
+        EXPECT_NO_THROW(rc = store.OpenKey("PrinterSet"));
+        EXPECT_EQ(rc, -3);
+        EXPECT_STREQ(store.GetKeyName(), "");
+        seam::Reset();
+        EXPECT_EQ(store.OpenKey("PrinterSet"), 1) << "the next call must map the counter";
+        EXPECT_EQ(CounterValue(), 0);
+        return;
+    }
+    const int status = RunInChild([&] {
+        ::setenv(kRole, "1", 1);
+        const std::string filter =
+            "--gtest_filter=FreshProcessTest.OpenKeyReportsAnUnmappableCounterAsRefusedInsteadOfThrowing";
+        char* const argv[] = {const_cast<char*>("fault_injection_test"), const_cast<char*>(filter.c_str()),
+                              nullptr};
+        ::execv("/proc/self/exe", argv);
+        return 97;
+    });
+    EXPECT_EQ(ExitCodeOf(status), 0) << "the fresh process failed (its output is above)";
 }
 
 }  // namespace
