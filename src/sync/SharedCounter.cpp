@@ -118,18 +118,39 @@ void ShmHolderLock::Release()
     m_fd.Reset();  // closing the description drops its lock
 }
 
-ReaderShare::ReaderShare() : m_word(SharedCounterWord()), m_in(EnterReader(m_word, m_lock)) {}
+namespace {
+
+// The mapped word, or null when it cannot be mapped now. The failed static
+// initialisation in SharedCounterWord() is retried by its next call.
+CounterWord* TrySharedCounterWord()
+{
+    try {
+        return &SharedCounterWord();
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+ReaderShare::ReaderShare()
+    : m_word(TrySharedCounterWord()), m_in(m_word != nullptr && EnterReader(*m_word, m_lock))
+{
+}
 
 ReaderShare::~ReaderShare()
 {
-    if (m_in) LeaveReader(m_word, m_lock);
+    if (m_in) LeaveReader(*m_word, m_lock);
 }
 
-WriterShare::WriterShare() : m_word(SharedCounterWord()), m_in(EnterWriter(m_word, m_lock)) {}
+WriterShare::WriterShare()
+    : m_word(TrySharedCounterWord()), m_in(m_word != nullptr && EnterWriter(*m_word, m_lock))
+{
+}
 
 WriterShare::~WriterShare()
 {
-    if (m_in) LeaveWriter(m_word, m_lock);
+    if (m_in) LeaveWriter(*m_word, m_lock);
 }
 
 }  // namespace qorvane::sync

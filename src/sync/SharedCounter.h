@@ -36,7 +36,9 @@ private:
 };
 
 // RAII shares of the shared counter: the constructor enters, the destructor
-// leaves if the entry succeeded.
+// leaves if the entry succeeded. A counter that cannot be opened or mapped
+// (descriptor limit, say) admits nobody: the entry fails like a refused one
+// and the next entry tries the mapping again.
 class ReaderShare {
 public:
     ReaderShare();
@@ -46,7 +48,7 @@ public:
     bool In() const noexcept { return m_in; }
 
 private:
-    CounterWord& m_word;
+    CounterWord* m_word;
     ShmHolderLock m_lock;
     bool m_in;
 };
@@ -60,7 +62,7 @@ public:
     bool In() const noexcept { return m_in; }
 
 private:
-    CounterWord& m_word;
+    CounterWord* m_word;
     ShmHolderLock m_lock;
     bool m_in;
 };
