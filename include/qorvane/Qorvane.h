@@ -101,7 +101,9 @@ public:
 
     // Sets the first item named itemName (1) or adds a new item (2), in
     // memory; CloseKey writes it. -1 keyID is not the open key's; -2 null
-    // itemName or value, or either contains CR, LF or 0x1A (nothing changes).
+    // itemName or value, or either contains CR, LF or 0x1A, or the line
+    // "name = value;" would read as a section header (it reads as a key line
+    // and not as an item, or it names a catalogue key): nothing changes.
     // With no key open the ID is 0: an item set under ID 0 waits in memory
     // and is written into the key that is opened next.
     int SetItem(unsigned long keyID, const char* itemName, char* value);

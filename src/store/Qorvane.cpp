@@ -23,6 +23,25 @@ bool HasLineBreakBytes(const char* text) noexcept
     return std::strpbrk(text, "\r\n\x1a") != nullptr;
 }
 
+// True when readers would take the line written for this item for a
+// section header: it reads as a key line and either not as an item (it
+// would end the open key's section and hide the items after it, "a[0] = ;")
+// or names a key of the catalogue (the search for that key's header would
+// stop at it and read this key's items as that key's).
+bool ReadsAsHeader(const char* name, const char* value)
+{
+    namespace format = qorvane::format;
+    std::string line;
+    format::AppendItemLine(line, name, value);
+    const CharScan scan = CharScan::FromLocale();
+    std::string_view key;
+    if (format::ParseKey(scan, line, key) != format::KeyMatch::Key) return false;
+    std::string_view itemName;
+    std::string_view itemValue;
+    return format::ParseItem(scan, line, itemName, itemValue) != format::ItemMatch::Item ||
+           CQorvane::Keys_Name2ID(std::string(key).c_str()) != 0;
+}
+
 }  // namespace
 
 CQorvane::CQorvane() = default;
@@ -87,6 +106,7 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
 {
     if (itemName == nullptr || value == nullptr) return -2;
     if (HasLineBreakBytes(itemName) || HasLineBreakBytes(value)) return -2;
+    if (ReadsAsHeader(itemName, value)) return -2;
     if (keyID != m_dwKeyID) return -1;
     assert(m_arItems.size() == m_arItemState.size());
     for (std::size_t i = 0; i < m_arItems.size(); ++i) {
