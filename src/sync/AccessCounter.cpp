@@ -37,8 +37,11 @@ void LeaveReader(CounterWord& word, HolderLock& lock)
 bool EnterWriter(CounterWord& word, HolderLock& lock, const Pause& pause)
 {
     int pauses = 0;
-    while (!lock.TryShared()) {
-        if (pauses == kWriterPauses) return false;
+    while (!lock.TryShared() || !lock.TryWriterSlot()) {
+        if (pauses == kWriterPauses) {
+            lock.Release();
+            return false;
+        }
         pause();
         ++pauses;
     }

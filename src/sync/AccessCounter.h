@@ -16,6 +16,14 @@
 // 10 ms and reads it again, at most five pauses; the value read after the
 // fifth pause is not tested, the writer gives up and takes its weight back.
 //
+// Writers queue among themselves before they announce: a writer first takes
+// the writer slot (an exclusive lock that one writer holds at a time); while
+// another writer has it, that counts as a failed test followed by a pause,
+// within the same five pauses. So two writers never announce together and
+// block each other until both give up, and readers are turned away only
+// while one writer is announced. Weights, tests, pauses and limits are
+// otherwise exactly as above.
+//
 // Recovery from a holder that died: each entrant holds a shared OFD lock on
 // the counter's shared-memory object (through a descriptor of its own) from
 // before it adds its weight until after it removes it; the kernel drops the
@@ -51,7 +59,10 @@ public:
     virtual bool TryExclusive() = 0;
     // Turns the exclusive lock back into a shared one.
     virtual void Downgrade() = 0;
-    // Drops the lock.
+    // Takes the writer slot without waiting; false while another writer
+    // holds it.
+    virtual bool TryWriterSlot() { return true; }
+    // Drops the lock and the writer slot.
     virtual void Release() = 0;
 };
 

@@ -90,32 +90,79 @@ CounterWord& SharedCounterWord()
     return *word;
 }
 
+namespace {
+
+constexpr off_t kHolderByte = 0;
+constexpr off_t kWriterSlotByte = 1;
+
+// The descriptor each thread keeps for its holder locks.
+struct KeptDescriptor {
+    platform::UniqueFd fd;
+    pid_t owner = 0;
+    bool inUse = false;
+};
+thread_local KeptDescriptor t_kept;
+
+}  // namespace
+
+bool ShmHolderLock::Acquire()
+{
+    if (m_fd >= 0) return true;
+    if (!t_kept.inUse) {
+        const pid_t pid = ::getpid();
+        if (t_kept.fd.Valid() && t_kept.owner != pid) t_kept.fd.Reset();  // a copy from before a fork()
+        if (!t_kept.fd.Valid()) {
+            if (ShmOpen(O_RDWR, 0, t_kept.fd) != 0) return false;
+            t_kept.owner = pid;
+        }
+        t_kept.inUse = true;
+        m_cached = true;
+        m_fd = t_kept.fd.Get();
+        return true;
+    }
+    // The thread's descriptor is busy (two shares at once in one thread).
+    if (ShmOpen(O_RDWR, 0, m_own) != 0) return false;
+    m_fd = m_own.Get();
+    return true;
+}
+
 bool ShmHolderLock::TryShared()
 {
-    if (!m_fd.Valid()) {
-        // If the object cannot be opened at all, SharedCounterWord() already
-        // failed loudly; an open failure here (descriptor limit, say) counts
-        // as not admitted.
-        if (ShmOpen(O_RDWR, 0, m_fd) != 0) return false;
-    }
-    return platform::sys::TryLock(m_fd.Get(), F_RDLCK) == 0;
+    // An open failure (descriptor limit, say) counts as not admitted.
+    return Acquire() && platform::sys::TryLockRange(m_fd, F_RDLCK, kHolderByte, 1) == 0;
 }
 
 bool ShmHolderLock::TryExclusive()
 {
-    return m_fd.Valid() && platform::sys::TryLock(m_fd.Get(), F_WRLCK) == 0;
+    return m_fd >= 0 && platform::sys::TryLockRange(m_fd, F_WRLCK, kHolderByte, 1) == 0;
 }
 
 void ShmHolderLock::Downgrade()
 {
     // Turning an OFD write lock into a read lock is atomic: nobody can slip
     // in between.
-    platform::sys::TryLock(m_fd.Get(), F_RDLCK);
+    platform::sys::TryLockRange(m_fd, F_RDLCK, kHolderByte, 1);
+}
+
+bool ShmHolderLock::TryWriterSlot()
+{
+    return m_fd >= 0 && platform::sys::TryLockRange(m_fd, F_WRLCK, kWriterSlotByte, 1) == 0;
 }
 
 void ShmHolderLock::Release()
 {
-    m_fd.Reset();  // closing the description drops its lock
+    if (m_fd < 0) return;
+    if (m_cached) {
+        // Unlocking cannot fail on a valid descriptor; if it did, the lock
+        // would stay and only delay a recovery, so the descriptor is closed
+        // then, which drops it for sure.
+        if (platform::sys::TryLockRange(m_fd, F_UNLCK, 0, 0) != 0) t_kept.fd.Reset();
+        t_kept.inUse = false;
+        m_cached = false;
+    } else {
+        m_own.Reset();  // closing the description drops its locks
+    }
+    m_fd = -1;
 }
 
 namespace {

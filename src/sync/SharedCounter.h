@@ -23,16 +23,31 @@ void UseSharedCounterName(std::string name);
 // object cannot be opened or mapped.
 CounterWord& SharedCounterWord();
 
-// A holder lock on the shared object, through a descriptor of its own.
+// A holder lock on the shared object: byte 0 holds the holder locks, byte 1
+// the writer slot. Each entrant needs an open file description of its own
+// (locks of one description do not conflict with each other); each thread
+// keeps one open for its calls, so an entry costs no open() and a leave no
+// close(). A descriptor inherited across fork() is never used: parent and
+// child would share its locks.
 class ShmHolderLock final : public HolderLock {
 public:
+    ShmHolderLock() = default;
+    ShmHolderLock(const ShmHolderLock&) = delete;
+    ShmHolderLock& operator=(const ShmHolderLock&) = delete;
+    ~ShmHolderLock() override { Release(); }
+
     bool TryShared() override;
     bool TryExclusive() override;
     void Downgrade() override;
+    bool TryWriterSlot() override;
     void Release() override;
 
 private:
-    platform::UniqueFd m_fd;
+    bool Acquire();
+
+    int m_fd = -1;           // the descriptor in use, or -1
+    bool m_cached = false;   // m_fd is the thread's kept descriptor
+    platform::UniqueFd m_own;  // a descriptor of this lock's own
 };
 
 // RAII shares of the shared counter: the constructor enters, the destructor

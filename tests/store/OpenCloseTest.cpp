@@ -267,7 +267,7 @@ TEST_F(OpenCloseTest, InjectedFailuresOfCloseLeaveTheFileUntouched)
     };
     const Case cases[] = {
         {seam::Op::Lock, -1, EIO, -1},  // the counter's holder lock: the writer cannot enter
-        {seam::Op::Lock, 2, EIO, -2},  // the settings file's lock
+        {seam::Op::Lock, 3, EIO, -2},  // the settings file's (after holder lock and writer slot)
         {seam::Op::Open, 1, EACCES, -2},
         {seam::Op::Fstat, 1, EIO, -2},
         {seam::Op::Read, 1, EIO, -3},
