@@ -205,9 +205,10 @@ void BM_MergeKey(benchmark::State& state, std::size_t bytes)
     const std::vector<std::uint16_t> states = {0, 1};
     std::size_t size = 0;
     for (auto _ : state) {
-        const std::string merged = qorvane::store::MergeKey(scan, file.content, qbench::kReadKey, items, states);
-        size = merged.size();
-        benchmark::DoNotOptimize(merged.data());
+        const qorvane::store::MergedText merged =
+            qorvane::store::MergeKey(scan, file.content, qbench::kReadKey, items, states);
+        size = merged.Size();
+        benchmark::DoNotOptimize(merged.Spans().data());
     }
     // "A4" becomes "Letter": four bytes longer, nothing else changes.
     if (size != file.content.size() + 4) state.SkipWithError("MergeKey changed more than the one item");
@@ -218,15 +219,15 @@ void BM_MergeKey(benchmark::State& state, std::size_t bytes)
 void BM_ReadAll(benchmark::State& state, std::size_t bytes)
 {
     const BenchFile& file = FileFor(bytes);
-    std::string content;
     for (auto _ : state) {
+        qorvane::platform::ByteBuffer content;
         qorvane::platform::UniqueFd fd;
         if (qorvane::platform::sys::Open(file.path.c_str(), O_RDONLY, 0, fd) != 0 ||
-            qorvane::platform::sys::ReadAll(fd.Get(), content) != 0) {
+            qorvane::platform::sys::ReadAll(fd.Get(), file.content.size(), content) != 0) {
             state.SkipWithError("read failed");
             break;
         }
-        benchmark::DoNotOptimize(content.data());
+        benchmark::DoNotOptimize(content.Data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.content.size()));
 }

@@ -1,8 +1,10 @@
 #include "platform/Posix.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #include "platform/Seam.h"
@@ -15,6 +17,20 @@ using seam::Op;
 // retry loop and retry an injected EINTR the same way, so that a test of an
 // interrupted call exercises the retry rather than a failure the kernel
 // never reports to the caller.
+
+void ByteBuffer::Resize(std::size_t n)
+{
+    if (n > m_capacity) {
+        // The first size asked for exactly (usually a file's size); growth
+        // after that doubles.
+        const std::size_t capacity = m_capacity == 0 ? n : std::max(n, 2 * m_capacity);
+        std::unique_ptr<char[]> bigger(new char[capacity]);  // not zero-filled
+        if (m_size != 0) std::memcpy(bigger.get(), m_data.get(), m_size);
+        m_data = std::move(bigger);
+        m_capacity = capacity;
+    }
+    m_size = n;
+}
 
 void UniqueFd::Reset(int fd) noexcept
 {
@@ -57,35 +73,48 @@ int OpenAt(int dirfd, const char* path, int flags, mode_t mode, UniqueFd& out) n
     }
 }
 
-int ReadAll(int fd, std::string& out)
+int Read(int fd, char* data, std::size_t n, std::size_t& got) noexcept
 {
-    out.clear();
-    struct stat st {};
-    if (const int err = Fstat(fd, st)) return err;
-    // One byte more than the size seen, so that a file of exactly that size
-    // is read with one read() plus the one that finds its end.
-    std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
-    if (capacity < 4096) capacity = 4096;
-    out.resize(capacity);
-    std::size_t used = 0;
     for (;;) {
-        if (used == out.size()) out.resize(out.size() * 2);
         if (const int err = seam::InjectedError(Op::Read)) {
             if (err == EINTR) continue;
-            out.clear();
             return err;
         }
-        const ssize_t n = ::pread(fd, out.data() + used, out.size() - used, static_cast<off_t>(used));
+        const ssize_t r = ::read(fd, data, n);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        got = static_cast<std::size_t>(r);
+        return 0;
+    }
+}
+
+int ReadAll(int fd, std::size_t sizeHint, ByteBuffer& out)
+{
+    out.Clear();
+    std::size_t used = 0;
+    std::size_t capacity = sizeHint + 1;
+    if (capacity < 4096) capacity = 4096;
+    out.Resize(capacity);
+    for (;;) {
+        if (used == out.Size()) out.Resize(out.Size() * 2);
+        if (const int err = seam::InjectedError(Op::Read)) {
+            if (err == EINTR) continue;
+            out.Clear();
+            return err;
+        }
+        const ssize_t n = ::pread(fd, out.Data() + used, out.Size() - used, static_cast<off_t>(used));
         if (n < 0) {
             if (errno == EINTR) continue;
             const int err = errno;
-            out.clear();
+            out.Clear();
             return err;
         }
         if (n == 0) break;
         used += static_cast<std::size_t>(n);
     }
-    out.resize(used);
+    out.Resize(used);
     return 0;
 }
 
@@ -190,11 +219,16 @@ int Readlink(const char* path, std::string& out)
 
 int TryLock(int fd, short type) noexcept
 {
+    return TryLockRange(fd, type, 0, 0);
+}
+
+int TryLockRange(int fd, short type, off_t start, off_t len) noexcept
+{
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;  // the whole file, however long it grows
+    fl.l_start = start;
+    fl.l_len = len;
     fl.l_pid = 0;  // required for OFD locks
     for (;;) {
         if (const int err = type != F_UNLCK ? seam::InjectedError(Op::Lock) : 0) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,11 +43,40 @@ private:
 };
 
 
+// A growable byte buffer that, unlike std::string, does not zero-fill what
+// it grows into: reading a 32 MiB file should cost the read, not a memset.
+class ByteBuffer {
+public:
+    char* Data() noexcept { return m_data.get(); }
+    const char* Data() const noexcept { return m_data.get(); }
+    std::size_t Size() const noexcept { return m_size; }
+    std::size_t Capacity() const noexcept { return m_capacity; }
+    std::string_view View() const noexcept { return {m_data.get(), m_size}; }
+    // Keeps the first min(Size(), n) bytes; bytes beyond are uninitialised.
+    void Resize(std::size_t n);
+    void Clear() noexcept { m_size = 0; }
+
+private:
+    std::unique_ptr<char[]> m_data;
+    std::size_t m_size = 0;
+    std::size_t m_capacity = 0;
+};
+
+// A piece of content to write: bytes owned by someone else.
+struct ByteSpan {
+    const char* data;
+    std::size_t size;
+};
+
 namespace sys {
 int Open(const char* path, int flags, mode_t mode, UniqueFd& out) noexcept;
 int OpenAt(int dirfd, const char* path, int flags, mode_t mode, UniqueFd& out) noexcept;
+// Reads up to n bytes at the file position; `got` is 0 at the end.
+int Read(int fd, char* data, std::size_t n, std::size_t& got) noexcept;
 // Reads the whole file from offset 0 into out (replacing its content).
-int ReadAll(int fd, std::string& out);
+// `sizeHint` (the size fstat reported) sizes the buffer, so that a file
+// that did not change is read with one read() and one that finds its end.
+int ReadAll(int fd, std::size_t sizeHint, ByteBuffer& out);
 // Writes all of data, in pieces of at most `chunk` bytes, reaching the
 // TempWrite step after each piece.
 int WriteAll(int fd, std::string_view data, std::size_t chunk) noexcept;
@@ -64,6 +94,8 @@ int Readlink(const char* path, std::string& out);
 // F_RDLCK, F_WRLCK or F_UNLCK. EAGAIN means another description holds a
 // conflicting lock.
 int TryLock(int fd, short type) noexcept;
+// The same on `len` bytes from `start` (len 0: to the end, however long).
+int TryLockRange(int fd, short type, off_t start, off_t len) noexcept;
 }  // namespace sys
 
 // "Someone else holds it right now", as opposed to a real error.

@@ -20,6 +20,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Posix.h"
 
@@ -30,12 +31,20 @@ namespace qorvane::platform {
 // resolves to its target's path. ELOOP after too many hops.
 int ResolveLinks(const std::string& path, std::string& resolved);
 
+// How OpenLocked opens the file.
+struct OpenMode {
+    bool create;   // create a missing file (mode 0666 less the umask)
+    bool resolve;  // report the path with links resolved (needed to replace the file)
+};
+
 // Opens the file at `path` (through links) read-write and takes an OFD
 // write lock without waiting. Makes sure the locked file is still the one
-// at the path (retrying if it was replaced in between). `create` creates a
-// missing file (mode 0666 less the umask). Returns 0, EAGAIN when another
-// description holds a lock, or the errno of the failed step.
-int OpenLocked(const std::string& path, bool create, UniqueFd& fd, std::string& resolved,
+// at the path (retrying if it was replaced in between) and that it is a
+// regular file. `resolved` receives the path with the links of its last
+// component followed when mode.resolve is set, else `path`. Returns 0,
+// EAGAIN when another description holds a lock, or the errno of the failed
+// step (EINVAL: not a regular file).
+int OpenLocked(const std::string& path, OpenMode mode, UniqueFd& fd, std::string& resolved,
                struct stat& st);
 
 // Replaces the file at `target` (a resolved path) with `content`, keeping
@@ -43,9 +52,11 @@ int OpenLocked(const std::string& path, bool create, UniqueFd& fd, std::string& 
 // of the failed step; a failure before the rename leaves the old file
 // untouched and no temporary file behind. A failure of the final directory
 // fsync is reported although the new content is in place.
+int ReplaceFile(const std::string& target, const struct stat& old, const std::vector<ByteSpan>& content);
 int ReplaceFile(const std::string& target, const struct stat& old, std::string_view content);
 
-// Bytes per write() of the temporary file.
-inline constexpr std::size_t kWriteChunk = std::size_t{8} << 20;
+// Bytes per write() of the temporary file: small pieces are gathered into
+// a buffer of this size, pieces at least this long are written directly.
+inline constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
 
 }  // namespace qorvane::platform

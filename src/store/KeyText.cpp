@@ -19,16 +19,16 @@ bool IsHeaderOf(const format::CharScan& scan, std::string_view visible, std::str
     return format::ParseKey(scan, visible, found) == KeyMatch::Key && found == key;
 }
 
-// The output line list L, streamed into one buffer. The blank-line rule only
-// ever asks whether L is empty and whether its last line is blank.
+// The output line list L. The blank-line rule only ever asks whether L is
+// empty and whether its last line is blank.
 class LineSink {
 public:
-    explicit LineSink(std::string& out) : m_out(out) {}
+    explicit LineSink(MergedText& out) : m_out(out) {}
 
+    // A line of the input, passed through.
     void Line(std::string_view line, bool blank)
     {
-        m_out += line;
-        m_out += format::kLineEnd;
+        m_out.InputLine(line);
         m_empty = false;
         m_lastBlank = blank;
     }
@@ -39,26 +39,35 @@ public:
     }
     void Separator()
     {
-        if (!m_empty && !m_lastBlank) Line(std::string_view(), true);
+        if (m_empty || m_lastBlank) return;
+        Generated([](std::string&) {});
+        m_lastBlank = true;
     }
     void Header(std::string_view key)
     {
-        format::AppendKeyLine(m_out, key);
-        m_out += format::kLineEnd;
-        m_empty = false;
-        m_lastBlank = false;
+        Generated([&](std::string& text) { format::AppendKeyLine(text, key); });
     }
     void Item(const KeyItem& item)
     {
-        format::AppendItemLine(m_out, item.strName.view(), item.strValue.view());
-        m_out += format::kLineEnd;
+        Generated([&](std::string& text) {
+            format::AppendItemLine(text, item.strName.view(), item.strValue.view());
+        });
+    }
+
+private:
+    template <class Write>
+    void Generated(Write write)
+    {
+        std::string& text = m_out.Text();
+        const std::size_t from = text.size();
+        write(text);
+        text += format::kLineEnd;
+        m_out.TextDone(from);
         m_empty = false;
         m_lastBlank = false;
     }
-    bool LastBlank() const noexcept { return m_lastBlank; }
 
-private:
-    std::string& m_out;
+    MergedText& m_out;
     bool m_empty = true;
     bool m_lastBlank = false;
 };
@@ -69,38 +78,74 @@ bool ScanKey(const format::CharScan& scan, std::string_view content, std::string
              std::vector<ItemView>& items)
 {
     LineSplitter lines(format::SplitEndOfText(content).text);
-    std::string_view line;
-    bool found = false;
-    while (!found && lines.Next(line)) {
-        const std::string_view visible = Visible(line);
-        found = !format::IsInvalidLine(scan, visible) && IsHeaderOf(scan, visible, key);
-    }
-    if (!found) return false;
-    while (lines.Next(line)) {
-        const std::string_view visible = Visible(line);
-        if (format::IsInvalidLine(scan, visible)) continue;
-        ItemView item;
-        if (format::ParseItem(scan, visible, item.name, item.value) == ItemMatch::Item) {
-            items.push_back(item);
-            continue;
-        }
-        std::string_view header;
-        if (format::ParseKey(scan, visible, header) == KeyMatch::Key) break;
-    }
-    return true;
+    return ScanKeyLines(scan, lines, key,
+                        [&](std::string_view name, std::string_view value) { items.push_back({name, value}); });
 }
 
-std::string MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
-                     const std::vector<KeyItem>& items, std::vector<std::uint16_t> states)
+void MergedText::Add(bool generated, std::size_t offset, std::size_t size)
+{
+    if (size == 0) return;
+    m_size += size;
+    if (!m_pieces.empty()) {
+        Piece& last = m_pieces.back();
+        if (last.generated == generated && last.offset + last.size == offset) {
+            last.size += size;
+            return;
+        }
+    }
+    m_pieces.push_back(Piece{generated, offset, size});
+}
+
+void MergedText::InputLine(std::string_view line)
+{
+    const auto offset = static_cast<std::size_t>(line.data() - m_input.data());
+    const std::size_t end = offset + line.size();
+    if (m_input.substr(end, 2) == format::kLineEnd) {
+        Add(false, offset, line.size() + 2);
+        return;
+    }
+    Add(false, offset, line.size());
+    const std::size_t from = m_arena.size();
+    m_arena += format::kLineEnd;
+    TextDone(from);
+}
+
+void MergedText::Input(std::string_view bytes)
+{
+    Add(false, static_cast<std::size_t>(bytes.data() - m_input.data()), bytes.size());
+}
+
+void MergedText::TextDone(std::size_t from)
+{
+    Add(true, from, m_arena.size() - from);
+}
+
+std::vector<platform::ByteSpan> MergedText::Spans() const
+{
+    std::vector<platform::ByteSpan> spans;
+    spans.reserve(m_pieces.size());
+    for (const Piece& p : m_pieces) {
+        const char* base = p.generated ? m_arena.data() : m_input.data();
+        spans.push_back(platform::ByteSpan{base + p.offset, p.size});
+    }
+    return spans;
+}
+
+std::string MergedText::Flatten() const
+{
+    std::string out;
+    out.reserve(m_size);
+    for (const platform::ByteSpan& span : Spans()) out.append(span.data, span.size);
+    return out;
+}
+
+MergedText MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
+                    const std::vector<KeyItem>& items, std::vector<std::uint16_t> states)
 {
     assert(items.size() == states.size());
     const format::TextAndTail parts = format::SplitEndOfText(content);
 
-    std::string out;
-    std::size_t extra = 64 + key.size();
-    for (const KeyItem& item : items) extra += item.strName.str().size() + item.strValue.str().size() + 6;
-    out.reserve(content.size() + content.size() / 32 + extra);
-
+    MergedText out(content);
     LineSink sink(out);
     LineSplitter lines(parts.text);
     std::string_view line;
@@ -122,7 +167,7 @@ std::string MergeKey(const format::CharScan& scan, std::string_view content, std
         sink.Separator();
         sink.Header(key);
         for (const KeyItem& item : items) sink.Item(item);
-        out += parts.tail;
+        out.Input(parts.tail);
         return out;
     }
 
@@ -168,7 +213,7 @@ std::string MergeKey(const format::CharScan& scan, std::string_view content, std
         sink.Line(line, false);
     }
     flushPending();
-    out += parts.tail;
+    out.Input(parts.tail);
     return out;
 }
 

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "format/CharScan.h"
+#include "format/Grammar.h"
+#include "platform/Posix.h"
 #include "qorvane/Qorvane.h"
 
 namespace qorvane::store {
@@ -17,13 +19,77 @@ struct ItemView {
     std::string_view value;
 };
 
-// Finds the first section headed by exactly `key` in `content` (the whole
-// file) and appends the items of that section to `items`, in file order.
-// Comment, blank and value-less lines are skipped; a line that reads as an
-// item is an item even if it also reads as a header; the next header ends
-// the section. Returns false if there is no such section.
+// Finds the first section headed by exactly `key` and calls onItem(name,
+// value) for each item of that section, in file order. Comment, blank and
+// value-less lines are skipped; a line that reads as an item is an item even
+// if it also reads as a header; the next header ends the section and the
+// lines after it are not read. `lines` is any source with
+// `bool Next(std::string_view&)` (LineSplitter, FileLineReader); the views
+// passed to onItem are valid only during the call. Returns false if there is
+// no such section.
+template <class Lines, class OnItem>
+bool ScanKeyLines(const format::CharScan& scan, Lines& lines, std::string_view key, OnItem&& onItem)
+{
+    std::string_view line;
+    bool found = false;
+    while (!found && lines.Next(line)) {
+        const std::string_view visible = format::Visible(line);
+        if (format::IsInvalidLine(scan, visible)) continue;
+        std::string_view header;
+        found = format::ParseKey(scan, visible, header) == format::KeyMatch::Key && header == key;
+    }
+    if (!found) return false;
+    while (lines.Next(line)) {
+        const std::string_view visible = format::Visible(line);
+        if (format::IsInvalidLine(scan, visible)) continue;
+        ItemView item;
+        if (format::ParseItem(scan, visible, item.name, item.value) == format::ItemMatch::Item) {
+            onItem(item.name, item.value);
+            continue;
+        }
+        std::string_view header;
+        if (format::ParseKey(scan, visible, header) == format::KeyMatch::Key) break;
+    }
+    return true;
+}
+
+// ScanKeyLines over a whole file's content held in memory; the views point
+// into `content`.
 bool ScanKey(const format::CharScan& scan, std::string_view content, std::string_view key,
              std::vector<ItemView>& items);
+
+// New file content as a list of pieces: spans of the old content, which is
+// not copied (runs of unchanged lines that already end in CR LF become one
+// span), and generated text. The old content must outlive it.
+class MergedText {
+public:
+    explicit MergedText(std::string_view input) : m_input(input) {}
+
+    // A line of the input (a view into it) followed by CR LF.
+    void InputLine(std::string_view line);
+    // Bytes of the input as they are.
+    void Input(std::string_view bytes);
+    // Generated text.
+    std::string& Text() { return m_arena; }
+    void TextDone(std::size_t from);
+
+    std::size_t Size() const noexcept { return m_size; }
+    std::vector<platform::ByteSpan> Spans() const;
+    std::string Flatten() const;
+
+private:
+    struct Piece {
+        bool generated;
+        std::size_t offset;
+        std::size_t size;
+    };
+    void Add(bool generated, std::size_t offset, std::size_t size);
+
+    std::string_view m_input;
+    std::string m_arena;
+    std::vector<Piece> m_pieces;
+    std::size_t m_size = 0;
+};
 
 // The new content of the file after merging the items of `key` whose state
 // is 1 into `content` (the whole file as it is now):
@@ -36,7 +102,7 @@ bool ScanKey(const format::CharScan& scan, std::string_view content, std::string
 //     go, and every header after the key's own gets an empty line before it;
 //   - every line ends with CR LF; bytes from the first 0x1A on are kept as
 //     they are after the rewritten lines.
-std::string MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
-                     const std::vector<KeyItem>& items, std::vector<std::uint16_t> states);
+MergedText MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
+                    const std::vector<KeyItem>& items, std::vector<std::uint16_t> states);
 
 }  // namespace qorvane::store

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "format/Grammar.h"
+#include "platform/LineReader.h"
 #include "platform/Seam.h"
 #include "platform/SettingsFile.h"
 #include "store/KeyText.h"
@@ -15,6 +16,16 @@ namespace {
 using qorvane::format::CharScan;
 
 constexpr const char* kSettingsFileName = "QorRunningSet.Inf";
+
+// The read size for a scan: the whole file in one read up to 1 MiB, so that
+// a typical settings file costs one read(); larger files stream through a
+// buffer of that size.
+std::size_t ReadChunk(const struct stat& st)
+{
+    constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
+    const auto size = static_cast<std::size_t>(st.st_size) + 1;
+    return size < 4096 ? 4096 : (size > kMaxChunk ? kMaxChunk : size);
+}
 
 // CR, LF and 0x1A would split or end the line they are written into, and
 // with it the file for every later reader.
@@ -136,32 +147,37 @@ int CQorvane::OpenKey(const char* keyName)
     m_dwKeyID = Keys_Name2ID(keyName);
     if (m_dwKeyID == 0) return -2;
 
-    std::string content;
+    // Items are collected while the file is read: the section search stops
+    // reading at the end of the key's section.
+    std::vector<KeyItem> found;
+    bool hasSection = false;
     {
         sync::ReaderShare reader;
         if (!reader.In()) return -3;
         seam::Reached(seam::Step::ReaderIn);
         platform::UniqueFd fd;
-        std::string resolved;
+        std::string opened;
         struct stat st {};
         const std::string path = m_strInfPath.str() + kSettingsFileName;
-        if (platform::OpenLocked(path, true, fd, resolved, st) != 0) {
+        if (platform::OpenLocked(path, {true, false}, fd, opened, st) != 0) {
             ClearKeyData();
             return -4;
         }
         seam::Reached(seam::Step::ReaderLocked);
-        if (platform::sys::ReadAll(fd.Get(), content) != 0) {
+        platform::FileLineReader lines(fd.Get(), ReadChunk(st));
+        hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,
+                                         [&](std::string_view name, std::string_view value) {
+                                             found.push_back(KeyItem{CString(name), CString(value)});
+                                         });
+        if (lines.Error() != 0) {
             ClearKeyData();
             return -4;
         }
-    }  // the file's lock and the reader's weight go here, before parsing
+    }  // the file's lock and the reader's weight go here
 
-    std::vector<store::ItemView> found;
-    const bool hasSection = store::ScanKey(format::CharScan::FromLocale(), content, keyName, found);
     m_arItems.reserve(m_arItems.size() + found.size());
-    m_arItemState.reserve(m_arItemState.size() + found.size());
-    for (const store::ItemView& item : found) {
-        m_arItems.push_back(KeyItem{CString(item.name), CString(item.value)});
+    for (KeyItem& item : found) {
+        m_arItems.push_back(std::move(item));
         m_arItemState.push_back(0);
     }
     m_strKey = keyName;
@@ -190,16 +206,18 @@ int CQorvane::CloseKey(int bClearOnFail)
         std::string resolved;
         struct stat st {};
         const std::string path = m_strInfPath.str() + kSettingsFileName;
-        if (platform::OpenLocked(path, false, fd, resolved, st) != 0) return fail(-2);
+        if (platform::OpenLocked(path, {false, true}, fd, resolved, st) != 0) return fail(-2);
         seam::Reached(seam::Step::Locked);
 
-        std::string content;
-        if (platform::sys::ReadAll(fd.Get(), content) != 0) return fail(-3);
+        platform::ByteBuffer content;
+        if (platform::sys::ReadAll(fd.Get(), static_cast<std::size_t>(st.st_size), content) != 0) {
+            return fail(-3);
+        }
         assert(m_arItems.size() == m_arItemState.size());
-        const std::string merged = store::MergeKey(format::CharScan::FromLocale(), content,
-                                                   m_strKey.view(), m_arItems, m_arItemState);
+        const store::MergedText merged = store::MergeKey(format::CharScan::FromLocale(), content.View(),
+                                                         m_strKey.view(), m_arItems, m_arItemState);
         seam::Reached(seam::Step::FileRead);
-        if (platform::ReplaceFile(resolved, st, merged) != 0) return fail(-3);
+        if (platform::ReplaceFile(resolved, st, merged.Spans()) != 0) return fail(-3);
         seam::Reached(seam::Step::BeforeLeave);
     }  // the file's lock and the writer's weight go here
 

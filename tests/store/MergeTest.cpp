@@ -34,7 +34,8 @@ std::string Merge(const std::string& content, const std::string& key, const std:
         records.push_back(KeyItem{p.name.c_str(), p.value.c_str()});
         states.push_back(p.state);
     }
-    return qorvane::store::MergeKey(qorvane::format::CharScan::Bytes(), content, key, records, states);
+    return qorvane::store::MergeKey(qorvane::format::CharScan::Bytes(), content, key, records, states)
+        .Flatten();
 }
 
 struct MergeCase {
@@ -159,6 +160,24 @@ TEST(Merge, SecondMergeWithNothingPendingIsStable)
 {
     const std::string once = Merge("\n[PrinterSet]\nA=1\n\n\n[HotKeySet]\n", "PrinterSet", {{"A", "2", 1}});
     EXPECT_EQ(Merge(once, "PrinterSet", {{"A", "2", 0}}), once);
+}
+
+// Unchanged runs of CR LF lines are written from the old content itself,
+// not copied: a one-item change of a large file is a handful of pieces.
+TEST(Merge, UnchangedRunsStaySpansOfTheOldContent)
+{
+    std::string file = "[Before]\r\n";
+    for (int i = 0; i < 1000; ++i) file += "Item" + std::to_string(i) + " = " + std::to_string(i) + ";\r\n";
+    file += "\r\n[PrinterSet]\r\nA = 1;\r\nB = 2;\r\n\r\n[After]\r\n";
+    for (int i = 0; i < 1000; ++i) file += "Item" + std::to_string(i) + " = x;\r\n";
+    std::vector<KeyItem> records = {{"A", "9"}};
+    const qorvane::store::MergedText merged =
+        qorvane::store::MergeKey(qorvane::format::CharScan::Bytes(), file, "PrinterSet", records, {1});
+    EXPECT_LE(merged.Spans().size(), 3u);
+    std::string want = file;
+    want.replace(want.find("A = 1;"), 6, "A = 9;");
+    EXPECT_EQ(merged.Flatten(), want);
+    EXPECT_EQ(merged.Size(), want.size());
 }
 
 TEST(ScanKey, LoadsTheSectionsItemsInFileOrder)

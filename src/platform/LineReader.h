@@ -1,0 +1,39 @@
+// Reads a file line by line through one reused buffer, with the line rules
+// of the settings file: a line ends at LF, a CR before the LF belongs to the
+// line end, the last line needs no terminator, and a 0x1A byte ends the
+// text. Lines have no length limit (the buffer grows to the longest line);
+// the memory used does not depend on the file's size.
+#pragma once
+
+#include <string_view>
+
+#include "platform/Posix.h"
+
+namespace qorvane::platform {
+
+class FileLineReader {
+public:
+    // Reads from the descriptor's current position (the start of a freshly
+    // opened file).
+    explicit FileLineReader(int fd, std::size_t chunk = std::size_t{256} << 10);
+
+    // The next line, valid until the next call; false at the end of the
+    // text or on a read error (see Error()).
+    bool Next(std::string_view& line);
+    // The errno of a failed read, or 0.
+    int Error() const noexcept { return m_error; }
+
+private:
+    bool Fill();
+
+    int m_fd;
+    std::size_t m_chunk;
+    ByteBuffer m_buf;
+    std::size_t m_pos = 0;     // start of the unread text in m_buf
+    std::size_t m_filled = 0;  // end of the text read so far
+    std::size_t m_noLf = 0;    // m_buf holds no LF in [m_pos, m_noLf)
+    bool m_atEnd = false;      // no more text beyond m_filled
+    int m_error = 0;
+};
+
+}  // namespace qorvane::platform
