@@ -33,6 +33,13 @@ std::string_view Visible(std::string_view line) noexcept;
 // but white space is never blank here.
 bool IsAllBlank(std::string_view line) noexcept;
 
+// False when the line cannot hold `ch` in any character set: the byte does
+// not occur at all. A cheap test before the full parse of a line.
+inline bool MayHold(std::string_view line, char ch) noexcept
+{
+    return line.find(ch) != std::string_view::npos;
+}
+
 bool IsEmptyLine(const CharScan& scan, std::string_view line);     // trimmed line is empty
 bool IsAnnotateLine(const CharScan& scan, std::string_view line);  // first non-blank is ';'
 bool IsInvalidLine(const CharScan& scan, std::string_view line);   // empty or comment

@@ -4,7 +4,8 @@
 
 namespace qorvane::platform {
 
-FileLineReader::FileLineReader(int fd, std::size_t chunk) : m_fd(fd), m_chunk(chunk)
+FileLineReader::FileLineReader(int fd, std::size_t size, std::size_t chunk)
+    : m_fd(fd), m_size(size), m_chunk(chunk)
 {
     m_buf.Resize(chunk);
 }
@@ -44,7 +45,8 @@ bool FileLineReader::Fill()
     m_filled = keep;
     if (m_buf.Size() - m_filled < m_chunk) m_buf.Resize(m_filled + m_chunk);
     std::size_t got = 0;
-    if (const int err = sys::Read(m_fd, m_buf.Data() + m_filled, m_buf.Size() - m_filled, got)) {
+    const std::size_t asked = m_buf.Size() - m_filled;
+    if (const int err = sys::Read(m_fd, m_buf.Data() + m_filled, asked, got)) {
         m_error = err;
         return false;
     }
@@ -52,6 +54,8 @@ bool FileLineReader::Fill()
         m_atEnd = true;
         return true;
     }
+    m_total += got;
+    if (m_total >= m_size && got < asked) m_atEnd = true;  // a short read past the size ends the file
     if (const void* eot = std::memchr(m_buf.Data() + m_filled, '\x1a', got)) {
         got = static_cast<std::size_t>(static_cast<const char*>(eot) - (m_buf.Data() + m_filled));
         m_atEnd = true;

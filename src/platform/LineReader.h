@@ -14,8 +14,9 @@ namespace qorvane::platform {
 class FileLineReader {
 public:
     // Reads from the descriptor's current position (the start of a freshly
-    // opened file).
-    explicit FileLineReader(int fd, std::size_t chunk = std::size_t{256} << 10);
+    // opened file). `size` is the file's size as fstat reported it: a short
+    // read after that many bytes ends the file without another read().
+    FileLineReader(int fd, std::size_t size, std::size_t chunk);
 
     // The next line, valid until the next call; false at the end of the
     // text or on a read error (see Error()).
@@ -27,7 +28,9 @@ private:
     bool Fill();
 
     int m_fd;
+    std::size_t m_size;
     std::size_t m_chunk;
+    std::size_t m_total = 0;   // bytes read so far
     ByteBuffer m_buf;
     std::size_t m_pos = 0;     // start of the unread text in m_buf
     std::size_t m_filled = 0;  // end of the text read so far

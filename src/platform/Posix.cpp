@@ -5,7 +5,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <new>
 
 #include "platform/Seam.h"
 
@@ -18,18 +21,52 @@ using seam::Op;
 // interrupted call exercises the retry rather than a failure the kernel
 // never reports to the caller.
 
+namespace {
+
+constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+
+}  // namespace
+
 void ByteBuffer::Resize(std::size_t n)
 {
     if (n > m_capacity) {
         // The first size asked for exactly (usually a file's size); growth
         // after that doubles.
         const std::size_t capacity = m_capacity == 0 ? n : std::max(n, 2 * m_capacity);
-        std::unique_ptr<char[]> bigger(new char[capacity]);  // not zero-filled
-        if (m_size != 0) std::memcpy(bigger.get(), m_data.get(), m_size);
-        m_data = std::move(bigger);
+        char* bigger = nullptr;
+        bool mapped = false;
+        if (capacity >= kMapThreshold) {
+            void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) throw std::bad_alloc();
+            ::madvise(p, capacity, MADV_HUGEPAGE);  // advice only: fine if refused
+            bigger = static_cast<char*>(p);
+            mapped = true;
+        } else {
+            bigger = new char[capacity];  // not zero-filled
+        }
+        if (m_size != 0) std::memcpy(bigger, m_data, m_size);
+        const std::size_t size = m_size;
+        Free();
+        m_data = bigger;
         m_capacity = capacity;
+        m_mapped = mapped;
+        m_size = size;
     }
     m_size = n;
+}
+
+void ByteBuffer::Free() noexcept
+{
+    if (m_data == nullptr) return;
+    if (m_mapped) {
+        ::munmap(m_data, m_capacity);
+    } else {
+        delete[] m_data;
+    }
+    m_data = nullptr;
+    m_capacity = 0;
+    m_size = 0;
+    m_mapped = false;
 }
 
 void UniqueFd::Reset(int fd) noexcept
@@ -112,7 +149,11 @@ int ReadAll(int fd, std::size_t sizeHint, ByteBuffer& out)
             return err;
         }
         if (n == 0) break;
+        const std::size_t asked = out.Size() - used;
         used += static_cast<std::size_t>(n);
+        // A short read of a regular file ends it: once the size fstat
+        // reported is read, that saves the read() that would return 0.
+        if (used >= sizeHint && static_cast<std::size_t>(n) < asked) break;
     }
     out.Resize(used);
     return 0;

@@ -159,7 +159,8 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         }
         sink.Line(line, false);
         const std::string_view visible = Visible(line);
-        inKey = !format::IsInvalidLine(scan, visible) && IsHeaderOf(scan, visible, key);
+        inKey = format::MayHold(visible, '[') && !format::IsInvalidLine(scan, visible) &&
+                IsHeaderOf(scan, visible, key);
     }
 
     if (!inKey) {
@@ -189,9 +190,14 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             continue;
         }
         const std::string_view visible = Visible(line);
+        // Only a line holding '[' can be a header; only one holding '=' can
+        // be an item, and an item matters here if it may replace a pending
+        // one or if it decides that a line with '[' is no header.
+        const bool mayBeHeader = format::MayHold(visible, '[');
         std::string_view name;
         std::string_view value;
-        if (format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
+        if ((pending != 0 || mayBeHeader) && format::MayHold(visible, '=') &&
+            format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
             bool replaced = false;
             for (std::size_t i = 0; pending != 0 && i < items.size(); ++i) {
                 if (states[i] == 1 && items[i].strName.view() == name) {
@@ -206,7 +212,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             continue;
         }
         std::string_view header;
-        if (format::ParseKey(scan, visible, header) == KeyMatch::Key) {
+        if (mayBeHeader && format::ParseKey(scan, visible, header) == KeyMatch::Key) {
             flushPending();
             sink.Separator();
         }

@@ -34,16 +34,17 @@ bool ScanKeyLines(const format::CharScan& scan, Lines& lines, std::string_view k
     bool found = false;
     while (!found && lines.Next(line)) {
         const std::string_view visible = format::Visible(line);
-        if (format::IsInvalidLine(scan, visible)) continue;
+        if (!format::MayHold(visible, '[') || format::IsInvalidLine(scan, visible)) continue;
         std::string_view header;
         found = format::ParseKey(scan, visible, header) == format::KeyMatch::Key && header == key;
     }
     if (!found) return false;
     while (lines.Next(line)) {
         const std::string_view visible = format::Visible(line);
-        if (format::IsInvalidLine(scan, visible)) continue;
+        const bool mayBeItem = format::MayHold(visible, '=');
+        if ((!mayBeItem && !format::MayHold(visible, '[')) || format::IsInvalidLine(scan, visible)) continue;
         ItemView item;
-        if (format::ParseItem(scan, visible, item.name, item.value) == format::ItemMatch::Item) {
+        if (mayBeItem && format::ParseItem(scan, visible, item.name, item.value) == format::ItemMatch::Item) {
             onItem(item.name, item.value);
             continue;
         }

@@ -164,7 +164,7 @@ int CQorvane::OpenKey(const char* keyName)
             return -4;
         }
         seam::Reached(seam::Step::ReaderLocked);
-        platform::FileLineReader lines(fd.Get(), ReadChunk(st));
+        platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size), ReadChunk(st));
         hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,
                                          [&](std::string_view name, std::string_view value) {
                                              found.push_back(KeyItem{CString(name), CString(value)});

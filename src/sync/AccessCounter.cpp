@@ -11,6 +11,11 @@ void SleepPause()
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
+void SleepPoll()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 bool EnterReader(CounterWord& word, HolderLock& lock)
 {
     if (!lock.TryShared()) return false;
@@ -34,17 +39,18 @@ void LeaveReader(CounterWord& word, HolderLock& lock)
     lock.Release();
 }
 
-bool EnterWriter(CounterWord& word, HolderLock& lock, const Pause& pause)
+bool EnterWriter(CounterWord& word, HolderLock& lock, const Pause& pause, const Pause& poll)
 {
-    int pauses = 0;
+    int polls = 0;
     while (!lock.TryShared() || !lock.TryWriterSlot()) {
-        if (pauses == kWriterPauses) {
+        if (polls == kWriterPauses * kPollsPerPause) {
             lock.Release();
             return false;
         }
-        pause();
-        ++pauses;
+        poll();
+        ++polls;
     }
+    int pauses = polls / kPollsPerPause;
     std::int32_t v = word.fetch_add(kWriter) + kWriter;
     for (;;) {
         if (pauses == kWriterPauses) break;

@@ -17,9 +17,10 @@
 // fifth pause is not tested, the writer gives up and takes its weight back.
 //
 // Writers queue among themselves before they announce: a writer first takes
-// the writer slot (an exclusive lock that one writer holds at a time); while
-// another writer has it, that counts as a failed test followed by a pause,
-// within the same five pauses. So two writers never announce together and
+// the writer slot (an exclusive lock that one writer holds at a time). While
+// another writer has it, the writer polls for it every millisecond, ten
+// polls counting as one of its five pauses, so a writer gets in as soon as
+// the one before it leaves and still gives up after 50 ms. So two writers never announce together and
 // block each other until both give up, and readers are turned away only
 // while one writer is announced. Weights, tests, pauses and limits are
 // otherwise exactly as above.
@@ -33,7 +34,7 @@
 // own is stale: it clears it while exclusive, returns to a shared lock and
 // tries its entry once more. An entrant that cannot take its shared lock
 // because a recovery is under way counts that as refused (a reader) or as a
-// failed test followed by a pause (a writer).
+// failed poll (a writer).
 #pragma once
 
 #include <atomic>
@@ -76,16 +77,20 @@ public:
     void Release() override {}
 };
 
-// The pause between a writer's tests; 10 ms in production.
+// The pause between a writer's tests, 10 ms in production, and the poll
+// for the writer slot, 1 ms.
 using Pause = std::function<void()>;
 void SleepPause();
+void SleepPoll();
+inline constexpr int kPollsPerPause = 10;
 
 // The protocol over a word. Enter* take the holder lock's shared lock and
 // add the entrant's weight; Leave* remove the weight and drop the lock.
 // Each returns true if the entrant is in; on false nothing is held.
 bool EnterReader(CounterWord& word, HolderLock& lock);
 void LeaveReader(CounterWord& word, HolderLock& lock);
-bool EnterWriter(CounterWord& word, HolderLock& lock, const Pause& pause = SleepPause);
+bool EnterWriter(CounterWord& word, HolderLock& lock, const Pause& pause = SleepPause,
+                 const Pause& poll = SleepPoll);
 void LeaveWriter(CounterWord& word, HolderLock& lock);
 
 }  // namespace qorvane::sync

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -29,7 +30,9 @@ std::vector<std::string> SplitFromFile(const std::string& path, std::size_t chun
 {
     qorvane::platform::UniqueFd fd;
     EXPECT_EQ(qorvane::platform::sys::Open(path.c_str(), O_RDONLY, 0, fd), 0);
-    FileLineReader reader(fd.Get(), chunk);
+    struct stat st {};
+    EXPECT_EQ(::fstat(fd.Get(), &st), 0);
+    FileLineReader reader(fd.Get(), static_cast<std::size_t>(st.st_size), chunk);
     std::vector<std::string> lines;
     std::string_view line;
     while (reader.Next(line)) lines.emplace_back(line);

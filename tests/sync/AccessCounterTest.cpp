@@ -134,16 +134,53 @@ TEST(AccessCounter, EntrantThatCannotTakeItsSharedLockIsRefused)
     lock.sharedOk = false;
     EXPECT_FALSE(EnterReader(word, lock));
     int pauses = 0;
-    EXPECT_FALSE(EnterWriter(word, lock, [&] { ++pauses; }));
-    EXPECT_EQ(pauses, 5);
+    int polls = 0;
+    EXPECT_FALSE(EnterWriter(word, lock, [&] { ++pauses; }, [&] { ++polls; }));
+    EXPECT_EQ(polls, kWriterPauses * kPollsPerPause);
+    EXPECT_EQ(pauses, 0);
     EXPECT_EQ(word, 0);
 
-    // A recovery that ends during the writer's pauses lets it in.
-    pauses = 0;
-    EXPECT_TRUE(EnterWriter(word, lock, [&] {
-        if (++pauses == 2) lock.sharedOk = true;
+    // A recovery that ends while the writer polls lets it in.
+    polls = 0;
+    EXPECT_TRUE(EnterWriter(word, lock, [&] { ++pauses; }, [&] {
+        if (++polls == 2) lock.sharedOk = true;
     }));
     EXPECT_EQ(word, kWriter);
+}
+
+// A writer waiting for the slot polls; its polls count against its pauses,
+// so the whole wait stays within five pauses' worth.
+TEST(AccessCounter, WaitingForTheWriterSlotCountsAgainstThePauses)
+{
+    struct SlotLock final : HolderLock {
+        int freeAfter = 0;
+        int asked = 0;
+        bool TryShared() override { return true; }
+        bool TryExclusive() override { return false; }
+        void Downgrade() override {}
+        bool TryWriterSlot() override { return ++asked > freeAfter; }
+        void Release() override {}
+    };
+    {
+        CounterWord word{1};  // a reader stays in
+        SlotLock lock;
+        lock.freeAfter = 35;  // 3.5 pauses' worth of polls
+        int pauses = 0;
+        int polls = 0;
+        EXPECT_FALSE(EnterWriter(word, lock, [&] { ++pauses; }, [&] { ++polls; }));
+        EXPECT_EQ(polls, 35);
+        EXPECT_EQ(pauses, kWriterPauses - 3);
+        EXPECT_EQ(word, 1);
+    }
+    {
+        CounterWord word{0};
+        SlotLock lock;
+        lock.freeAfter = 7;
+        int polls = 0;
+        EXPECT_TRUE(EnterWriter(word, lock, [] {}, [&] { ++polls; }));
+        EXPECT_EQ(polls, 7);
+        EXPECT_EQ(word, kWriter);
+    }
 }
 
 }  // namespace
