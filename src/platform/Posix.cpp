@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <new>
@@ -23,7 +24,7 @@ using seam::Op;
 
 namespace {
 
-constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
 
 }  // namespace
 
@@ -159,20 +160,51 @@ int ReadAll(int fd, std::size_t sizeHint, ByteBuffer& out)
     return 0;
 }
 
-int WriteAll(int fd, std::string_view data, std::size_t chunk) noexcept
+int WriteAll(int fd, const std::vector<ByteSpan>& pieces, std::size_t chunk) noexcept
 {
-    while (!data.empty()) {
-        const std::size_t want = data.size() < chunk ? data.size() : chunk;
+    std::size_t next = 0;  // the first piece not yet (wholly) written
+    std::size_t done = 0;  // bytes of that piece already written
+    iovec iov[IOV_MAX];
+    while (next < pieces.size()) {
+        int count = 0;
+        std::size_t bytes = 0;
+        for (std::size_t i = next; i < pieces.size() && count < IOV_MAX && bytes < chunk; ++i) {
+            const std::size_t skip = i == next ? done : 0;
+            std::size_t len = pieces[i].size - skip;
+            if (len > chunk - bytes) len = chunk - bytes;
+            if (len == 0) continue;
+            iov[count].iov_base = const_cast<char*>(pieces[i].data + skip);
+            iov[count].iov_len = len;
+            ++count;
+            bytes += len;
+        }
+        if (count == 0) break;  // only empty pieces left
         if (const int err = seam::InjectedError(Op::Write)) {
             if (err == EINTR) continue;
             return err;
         }
-        const ssize_t n = ::write(fd, data.data(), want);
+        const ssize_t n = ::writev(fd, iov, count);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
-        data.remove_prefix(static_cast<std::size_t>(n));
+        // Advance past what was written, which may end inside a piece.
+        auto left = static_cast<std::size_t>(n);
+        while (left != 0 && next < pieces.size()) {
+            const std::size_t rest = pieces[next].size - done;
+            if (left < rest) {
+                done += left;
+                left = 0;
+            } else {
+                left -= rest;
+                ++next;
+                done = 0;
+            }
+        }
+        while (next < pieces.size() && pieces[next].size == done) {
+            ++next;
+            done = 0;
+        }
         seam::Reached(seam::Step::TempWrite);
     }
     return 0;

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace qorvane::platform {
 
@@ -63,9 +64,11 @@ public:
     // Throws std::bad_alloc when memory runs out.
     void Resize(std::size_t n);
     void Clear() noexcept { m_size = 0; }
+    std::size_t Capacity() const noexcept { return m_capacity; }
+    // Gives the memory back.
+    void Free() noexcept;
 
 private:
-    void Free() noexcept;
 
     char* m_data = nullptr;
     std::size_t m_size = 0;
@@ -88,9 +91,10 @@ int Read(int fd, char* data, std::size_t n, std::size_t& got) noexcept;
 // `sizeHint` (the size fstat reported) sizes the buffer, so that a file
 // that did not change is read with one read() and one that finds its end.
 int ReadAll(int fd, std::size_t sizeHint, ByteBuffer& out);
-// Writes all of data, in pieces of at most `chunk` bytes, reaching the
-// TempWrite step after each piece.
-int WriteAll(int fd, std::string_view data, std::size_t chunk) noexcept;
+// Writes all of `pieces` in order with gathering writes of at most `chunk`
+// bytes each (and at most IOV_MAX pieces), reaching the TempWrite step after
+// each write.
+int WriteAll(int fd, const std::vector<ByteSpan>& pieces, std::size_t chunk) noexcept;
 int Fsync(int fd) noexcept;
 int Fstat(int fd, struct stat& st) noexcept;
 int Stat(const char* path, struct stat& st) noexcept;

@@ -165,41 +165,6 @@ int OpenLocked(const std::string& path, OpenMode mode, UniqueFd& fd, std::string
     return EAGAIN;
 }
 
-namespace {
-
-// Writes pieces through a staging buffer, so that many small pieces cost
-// few write() calls and large ones are not copied.
-int WritePieces(int fd, const std::vector<ByteSpan>& pieces)
-{
-    std::unique_ptr<char[]> staging;
-    std::size_t staged = 0;
-    auto flush = [&] {
-        const int err = sys::WriteAll(fd, std::string_view(staging.get(), staged), kWriteChunk);
-        staged = 0;
-        return err;
-    };
-    for (const ByteSpan& piece : pieces) {
-        if (piece.size >= kWriteChunk) {
-            if (staged != 0) {
-                if (const int err = flush()) return err;
-            }
-            if (const int err = sys::WriteAll(fd, std::string_view(piece.data, piece.size), kWriteChunk)) {
-                return err;
-            }
-            continue;
-        }
-        if (staging == nullptr) staging.reset(new char[kWriteChunk]);
-        if (staged + piece.size > kWriteChunk) {
-            if (const int err = flush()) return err;
-        }
-        std::memcpy(staging.get() + staged, piece.data, piece.size);
-        staged += piece.size;
-    }
-    return staged != 0 ? flush() : 0;
-}
-
-}  // namespace
-
 int ReplaceFile(const std::string& target, const struct stat& old, std::string_view content)
 {
     return ReplaceFile(target, old, std::vector<ByteSpan>{ByteSpan{content.data(), content.size()}});
@@ -224,7 +189,7 @@ int ReplaceFile(const std::string& target, const struct stat& old, const std::ve
         if (err != 0 && err != EPERM) return err;
     }
     if (const int err = sys::Fchmod(tmp.Get(), old.st_mode & 07777)) return err;
-    if (const int err = WritePieces(tmp.Get(), content)) return err;
+    if (const int err = sys::WriteAll(tmp.Get(), content, kWriteChunk)) return err;
     if (const int err = sys::Fsync(tmp.Get())) return err;
     seam::Reached(Step::TempSynced);
     if (unnamed) {

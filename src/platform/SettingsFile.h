@@ -55,8 +55,7 @@ int OpenLocked(const std::string& path, OpenMode mode, UniqueFd& fd, std::string
 int ReplaceFile(const std::string& target, const struct stat& old, const std::vector<ByteSpan>& content);
 int ReplaceFile(const std::string& target, const struct stat& old, std::string_view content);
 
-// Bytes per write() of the temporary file: small pieces are gathered into
-// a buffer of this size, pieces at least this long are written directly.
-inline constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
+// Bytes per writev() of the temporary file.
+inline constexpr std::size_t kWriteChunk = std::size_t{4} << 20;
 
 }  // namespace qorvane::platform

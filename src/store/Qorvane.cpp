@@ -17,16 +17,6 @@ using qorvane::format::CharScan;
 
 constexpr const char* kSettingsFileName = "QorRunningSet.Inf";
 
-// The read size for a scan: the whole file in one read up to 1 MiB, so that
-// a typical settings file costs one read(); larger files stream through a
-// buffer of that size.
-std::size_t ReadChunk(const struct stat& st)
-{
-    constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
-    const auto size = static_cast<std::size_t>(st.st_size) + 1;
-    return size < 4096 ? 4096 : (size > kMaxChunk ? kMaxChunk : size);
-}
-
 // CR, LF and 0x1A would split or end the line they are written into, and
 // with it the file for every later reader.
 bool HasLineBreakBytes(const char* text) noexcept
@@ -164,7 +154,7 @@ int CQorvane::OpenKey(const char* keyName)
             return -4;
         }
         seam::Reached(seam::Step::ReaderLocked);
-        platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size), ReadChunk(st));
+        platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size));
         hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,
                                          [&](std::string_view name, std::string_view value) {
                                              found.push_back(KeyItem{CString(name), CString(value)});

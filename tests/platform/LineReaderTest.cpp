@@ -10,6 +10,7 @@
 
 #include "format/Grammar.h"
 #include "platform/LineReader.h"
+#include "platform/Seam.h"
 #include "testing/Testing.h"
 
 namespace {
@@ -65,6 +66,41 @@ TEST(FileLineReader, SplitsLikeTheInMemorySplitter)
                 << "chunk " << chunk << " content " << ::testing::PrintToString(content.substr(0, 40));
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Gathering writes: whatever the pieces and the write size, the file holds
+// exactly their concatenation, written in ceil(total / chunk) writes.
+TEST(WriteAll, WritesEveryPieceInOrderWhateverTheChunk)
+{
+    using qorvane::platform::ByteSpan;
+    const std::string a(10, 'a'), b(1, 'b'), c(25, 'c'), d(3, 'd');
+    const std::vector<std::vector<std::string>> layouts = {
+        {}, {""}, {a}, {a, "", b, c, d}, {c, c, c}, {"", "", d},
+    };
+    for (const auto& layout : layouts) {
+        std::vector<ByteSpan> pieces;
+        std::string want;
+        for (const std::string& p : layout) {
+            pieces.push_back(ByteSpan{p.data(), p.size()});
+            want += p;
+        }
+        for (const std::size_t chunk : {1u, 4u, 7u, 64u}) {
+            qorvane::testing::TempDir dir;
+            qorvane::platform::UniqueFd fd;
+            ASSERT_EQ(qorvane::platform::sys::Open(dir.Settings().c_str(), O_WRONLY | O_CREAT, 0600, fd), 0);
+            qorvane::seam::Reset();
+            ASSERT_EQ(qorvane::platform::sys::WriteAll(fd.Get(), pieces, chunk), 0);
+            EXPECT_EQ(qorvane::seam::Arrivals(qorvane::seam::Step::TempWrite),
+                      static_cast<int>((want.size() + chunk - 1) / chunk));
+            fd.Reset();
+            EXPECT_EQ(qorvane::testing::ReadFile(dir.Settings()), want) << "chunk " << chunk;
+        }
+    }
+    qorvane::seam::Reset();
 }
 
 }  // namespace
