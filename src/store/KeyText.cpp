@@ -158,9 +158,9 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             continue;
         }
         sink.Line(line, false);
+        if (!format::MayHold(line, '[')) continue;  // no header, whatever follows a NUL
         const std::string_view visible = Visible(line);
-        inKey = format::MayHold(visible, '[') && !format::IsInvalidLine(scan, visible) &&
-                IsHeaderOf(scan, visible, key);
+        inKey = !format::IsInvalidLine(scan, visible) && IsHeaderOf(scan, visible, key);
     }
 
     if (!inKey) {
@@ -189,15 +189,19 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             sink.BlankLine(line);
             continue;
         }
-        const std::string_view visible = Visible(line);
         // Only a line holding '[' can be a header; only one holding '=' can
         // be an item, and an item matters here if it may replace a pending
-        // one or if it decides that a line with '[' is no header.
-        const bool mayBeHeader = format::MayHold(visible, '[');
+        // one or if it decides that a line with '[' is no header. Most lines
+        // need no parse at all.
+        const bool mayBeHeader = format::MayHold(line, '[');
+        if (!mayBeHeader && pending == 0) {
+            sink.Line(line, false);
+            continue;
+        }
+        const std::string_view visible = Visible(line);
         std::string_view name;
         std::string_view value;
-        if ((pending != 0 || mayBeHeader) && format::MayHold(visible, '=') &&
-            format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
+        if (format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
             bool replaced = false;
             for (std::size_t i = 0; pending != 0 && i < items.size(); ++i) {
                 if (states[i] == 1 && items[i].strName.view() == name) {

@@ -33,16 +33,18 @@ bool ScanKeyLines(const format::CharScan& scan, Lines& lines, std::string_view k
     std::string_view line;
     bool found = false;
     while (!found && lines.Next(line)) {
+        if (!format::MayHold(line, '[')) continue;  // no header, whatever follows a NUL
         const std::string_view visible = format::Visible(line);
-        if (!format::MayHold(visible, '[') || format::IsInvalidLine(scan, visible)) continue;
+        if (format::IsInvalidLine(scan, visible)) continue;
         std::string_view header;
         found = format::ParseKey(scan, visible, header) == format::KeyMatch::Key && header == key;
     }
     if (!found) return false;
     while (lines.Next(line)) {
+        const bool mayBeItem = format::MayHold(line, '=');
+        if (!mayBeItem && !format::MayHold(line, '[')) continue;  // neither item nor header
         const std::string_view visible = format::Visible(line);
-        const bool mayBeItem = format::MayHold(visible, '=');
-        if ((!mayBeItem && !format::MayHold(visible, '[')) || format::IsInvalidLine(scan, visible)) continue;
+        if (format::IsInvalidLine(scan, visible)) continue;
         ItemView item;
         if (mayBeItem && format::ParseItem(scan, visible, item.name, item.value) == format::ItemMatch::Item) {
             onItem(item.name, item.value);

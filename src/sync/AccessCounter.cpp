@@ -13,7 +13,7 @@ void SleepPause()
 
 void SleepPoll()
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 bool EnterReader(CounterWord& word, HolderLock& lock)
@@ -47,6 +47,14 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, const Pause& pause, const 
             lock.Release();
             return false;
         }
+        poll();
+        ++polls;
+    }
+    // Readers inside would cost a full pause after announcing, while their
+    // reads take microseconds: give them a few polls to leave first. Readers
+    // still enter meanwhile, so this never waits for long.
+    for (int courtesy = 0; courtesy < kCourtesyPolls && word.load() != 0; ++courtesy) {
+        if (polls == kWriterPauses * kPollsPerPause) break;
         poll();
         ++polls;
     }
