@@ -72,17 +72,22 @@ public:
     //  -1  another key is open on this object
     //  -2  keyName is null, contains CR, LF or 0x1A, or is not in the
     //      catalogue; nothing changes
-    //  -3  a writer holds or awaits the file; no key is open
+    //  -3  a writer holds or awaits the file, or the machine-wide access
+    //      counter cannot be opened right now (descriptor limit, no
+    //      /dev/shm); no key is open, but GetKeyID() keeps the key's ID, so
+    //      SetItem with that ID stores items for the next open
     //  -4  the file cannot be opened, created or read, or another open
     //      holds its lock (a concurrent read); no key is open
     int OpenKey(const char* keyName);
 
     // Closes the open key, merging pending items into the file as it stands
-    // now and replacing the file atomically. Waits at most five 10 ms pauses
-    // for readers to leave; never waits for a file lock.
+    // now and replacing the file atomically. Waits for another writer and
+    // for readers to leave at most five 10 ms pauses' worth in all; never
+    // waits for a file lock.
     //   1  closed: changes written, or nothing to write (file not touched)
     //   0  no key is open
-    //  -1  the writer gave up waiting for readers or another writer
+    //  -1  the writer gave up waiting for readers or another writer, or the
+    //      access counter cannot be opened right now
     //  -2  the file cannot be opened (missing, no permission) or another
     //      program holds its lock
     //  -3  reading or writing failed (disk full, I/O error); the file holds

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -304,6 +306,34 @@ TEST_F(OpenCloseTest, InjectedFailuresOfCloseLeaveTheFileUntouched)
         EXPECT_EQ(store.CloseKey(0), 1) << "the retry must succeed";
         EXPECT_NE(ReadFile(dir.Settings()).find("Port = NEW;"), std::string::npos);
     }
+}
+
+// A real full file system, where the process may mount one: a 64 KiB tmpfs
+// in a private mount namespace of a child process.
+TEST_F(OpenCloseTest, FullFileSystemLeavesTheFileByteIdentical)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    const int status = qorvane::testing::RunInChild([&]() -> int {
+        if (::unshare(CLONE_NEWNS) != 0) return 77;
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        if (::mount("qorvane-full", dir.Path().c_str(), "tmpfs", 0, "size=64k") != 0) return 77;
+        std::string old = "[PrinterSet]\r\n";
+        for (int i = 0; old.size() < 40000; ++i) old += "Item" + std::to_string(i) + " = some value;\r\n";
+        WriteFile(dir.Settings(), old);
+        CQorvane store(dir.Path().c_str());
+        if (store.OpenKey("PrinterSet") != 1) return 1;
+        std::string big(30000, 'v');
+        store.SetItem(KEYID_PRINTERSET, "Big", big.data());
+        if (store.CloseKey(0) != -3) return 2;             // ENOSPC while writing the copy
+        if (ReadFile(dir.Settings()) != old) return 3;     // the old file, whole
+        if (dir.Listing() != "QorRunningSet.Inf") return 4;  // no temporary file left
+        if (store.GetItemCount() == 0) return 5;           // the change is kept for a retry
+        if (qorvane::testing::CounterValue() != 0) return 6;
+        return 0;
+    });
+    const int code = qorvane::testing::ExitCodeOf(status);
+    if (code == 77) GTEST_SKIP() << "cannot mount a tmpfs here";
+    EXPECT_EQ(code, 0);
 }
 
 TEST_F(OpenCloseTest, InjectedReadFailureOfOpenIsMinusFour)
