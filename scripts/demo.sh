@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
-tool=$build/tools/qorvane/qorvane
+tool=$(realpath -m "$build/tools/qorvane/qorvane")  # the demo runs in a scratch directory
 [ -x "$tool" ] || { echo "demo: no tool at $tool; build first: cmake --workflow --preset release" >&2; exit 1; }
 
 work=$(mktemp -d)
