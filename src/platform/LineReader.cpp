@@ -4,34 +4,10 @@
 
 namespace qorvane::platform {
 
-namespace {
-
-// Each thread keeps its read buffer, so that a scan costs no allocation and
-// no page faults. A buffer that a very long line grew is not kept.
-constexpr std::size_t kKeepAtMost = std::size_t{1} << 20;
-
-struct ThreadBuffer {
-    ByteBuffer buffer;
-    bool taken = false;
-};
-thread_local ThreadBuffer t_buffer;
-
-}  // namespace
-
 FileLineReader::FileLineReader(int fd, std::size_t size, std::size_t chunk)
-    : m_fd(fd), m_size(size), m_chunk(chunk), m_buf(t_buffer.taken ? m_own : t_buffer.buffer),
-      m_borrowed(!t_buffer.taken)
+    : m_fd(fd), m_size(size), m_chunk(chunk), m_buf(m_lease.Get())
 {
-    if (m_borrowed) t_buffer.taken = true;
-    m_buf.Clear();
     m_buf.Resize(chunk);
-}
-
-FileLineReader::~FileLineReader()
-{
-    if (!m_borrowed) return;
-    if (m_buf.Capacity() > kKeepAtMost) m_buf.Free();
-    t_buffer.taken = false;
 }
 
 bool FileLineReader::Next(std::string_view& line)

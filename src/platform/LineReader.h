@@ -1,4 +1,4 @@
-// Reads a file line by line through one buffer that each thread reuses, with the line rules
+// Reads a file line by line through the thread's reusable buffer, with the line rules
 // of the settings file: a line ends at LF, a CR before the LF belongs to the
 // line end, the last line needs no terminator, and a 0x1A byte ends the
 // text. Lines have no length limit (the buffer grows to the longest line);
@@ -17,7 +17,6 @@ public:
     // opened file). `size` is the file's size as fstat reported it: a short
     // read after that many bytes ends the file without another read().
     FileLineReader(int fd, std::size_t size, std::size_t chunk = kDefaultChunk);
-    ~FileLineReader();
     FileLineReader(const FileLineReader&) = delete;
     FileLineReader& operator=(const FileLineReader&) = delete;
 
@@ -36,9 +35,8 @@ private:
     std::size_t m_size;
     std::size_t m_chunk;
     std::size_t m_total = 0;   // bytes read so far
-    ByteBuffer m_own;     // used only while the thread's buffer is taken
-    ByteBuffer& m_buf;    // the thread's reused buffer, or m_own
-    bool m_borrowed;
+    BufferLease m_lease;
+    ByteBuffer& m_buf;
     std::size_t m_pos = 0;     // start of the unread text in m_buf
     std::size_t m_filled = 0;  // end of the text read so far
     std::size_t m_noLf = 0;    // m_buf holds no LF in [m_pos, m_noLf)

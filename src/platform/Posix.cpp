@@ -70,6 +70,29 @@ void ByteBuffer::Free() noexcept
     m_mapped = false;
 }
 
+namespace {
+
+struct ThreadBuffer {
+    ByteBuffer buffer;
+    bool leased = false;
+};
+thread_local ThreadBuffer t_buffer;
+
+}  // namespace
+
+BufferLease::BufferLease() : m_buf(t_buffer.leased ? m_own : t_buffer.buffer), m_borrowed(!t_buffer.leased)
+{
+    if (m_borrowed) t_buffer.leased = true;
+    m_buf.Clear();
+}
+
+BufferLease::~BufferLease()
+{
+    if (!m_borrowed) return;
+    if (m_buf.Capacity() > kKeepAtMost) m_buf.Free();
+    t_buffer.leased = false;
+}
+
 void UniqueFd::Reset(int fd) noexcept
 {
     if (m_fd >= 0) ::close(m_fd);

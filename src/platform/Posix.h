@@ -76,6 +76,28 @@ private:
     bool m_mapped = false;
 };
 
+// The calling thread's reusable buffer, for the time of one operation: a
+// read of the settings file then costs no allocation and no page faults
+// once the thread has read a file of that size. If the thread's buffer is
+// already leased (nested use), the lease has a buffer of its own. A buffer
+// grown past kKeepAtMost is given back when the lease ends.
+class BufferLease {
+public:
+    static constexpr std::size_t kKeepAtMost = std::size_t{2} << 20;
+
+    BufferLease();
+    ~BufferLease();
+    BufferLease(const BufferLease&) = delete;
+    BufferLease& operator=(const BufferLease&) = delete;
+
+    ByteBuffer& Get() noexcept { return m_buf; }
+
+private:
+    ByteBuffer m_own;
+    ByteBuffer& m_buf;
+    bool m_borrowed;
+};
+
 // A piece of content to write: bytes owned by someone else.
 struct ByteSpan {
     const char* data;

@@ -199,7 +199,8 @@ int CQorvane::CloseKey(int bClearOnFail)
         if (platform::OpenLocked(path, {false, true}, fd, resolved, st) != 0) return fail(-2);
         seam::Reached(seam::Step::Locked);
 
-        platform::ByteBuffer content;
+        platform::BufferLease lease;
+        platform::ByteBuffer& content = lease.Get();
         if (platform::sys::ReadAll(fd.Get(), static_cast<std::size_t>(st.st_size), content) != 0) {
             return fail(-3);
         }
