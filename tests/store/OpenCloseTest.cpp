@@ -315,7 +315,7 @@ TEST_F(OpenCloseTest, FullFileSystemLeavesTheFileByteIdentical)
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs";
     const int status = qorvane::testing::RunInChild([&]() -> int {
         if (::unshare(CLONE_NEWNS) != 0) return 77;
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        if (::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
         if (::mount("qorvane-full", dir.Path().c_str(), "tmpfs", 0, "size=64k") != 0) return 77;
         std::string old = "[PrinterSet]\r\n";
         for (int i = 0; old.size() < 40000; ++i) old += "Item" + std::to_string(i) + " = some value;\r\n";
