@@ -1,6 +1,7 @@
 #include "store/KeyText.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "format/Grammar.h"
 
@@ -18,6 +19,31 @@ bool IsHeaderOf(const format::CharScan& scan, std::string_view visible, std::str
     std::string_view found;
     return format::ParseKey(scan, visible, found) == KeyMatch::Key && found == key;
 }
+
+// Tells whether a line holds a byte, for lines taken in order from one
+// text: one memchr finds the next occurrence for all the lines before it,
+// instead of one search per line.
+class NextByte {
+public:
+    NextByte(std::string_view text, char ch) noexcept
+        : m_ch(ch), m_next(text.data()), m_end(text.data() + text.size())
+    {
+    }
+    bool In(std::string_view line) noexcept
+    {
+        if (m_next < line.data()) {
+            const auto* found = static_cast<const char*>(
+                std::memchr(line.data(), m_ch, static_cast<std::size_t>(m_end - line.data())));
+            m_next = found != nullptr ? found : m_end;
+        }
+        return m_next < line.data() + line.size();
+    }
+
+private:
+    char m_ch;
+    const char* m_next;
+    const char* m_end;
+};
 
 // The output line list L. The blank-line rule only ever asks whether L is
 // empty and whether its last line is blank.
@@ -148,6 +174,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     MergedText out(content);
     LineSink sink(out);
     LineSplitter lines(parts.text);
+    NextByte bracket(parts.text, '[');
     std::string_view line;
 
     // Pass 1: everything up to and including the key's header.
@@ -158,7 +185,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             continue;
         }
         sink.Line(line, false);
-        if (!format::MayHold(line, '[')) continue;  // no header, whatever follows a NUL
+        if (!bracket.In(line)) continue;  // no header, whatever follows a NUL
         const std::string_view visible = Visible(line);
         inKey = !format::IsInvalidLine(scan, visible) && IsHeaderOf(scan, visible, key);
     }
@@ -193,7 +220,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         // be an item, and an item matters here if it may replace a pending
         // one or if it decides that a line with '[' is no header. Most lines
         // need no parse at all.
-        const bool mayBeHeader = format::MayHold(line, '[');
+        const bool mayBeHeader = bracket.In(line);
         if (!mayBeHeader && pending == 0) {
             sink.Line(line, false);
             continue;
