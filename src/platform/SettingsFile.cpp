@@ -141,7 +141,7 @@ int OpenLocked(const std::string& path, OpenMode mode, UniqueFd& fd, std::string
 {
     const bool create = mode.create;
     for (int attempt = 0; attempt < kMaxReplacedRetries; ++attempt) {
-        if (!mode.resolve) {
+        if (!mode.forReplace) {
             resolved = path;
         } else if (const int err = ResolveLinks(path, resolved)) {
             return err;
@@ -153,6 +153,7 @@ int OpenLocked(const std::string& path, OpenMode mode, UniqueFd& fd, std::string
         // A FIFO or a device under the settings name would block the read or
         // never end it.
         if (!S_ISREG(st.st_mode)) return EINVAL;
+        if (!mode.forReplace) return 0;
         // A writer may have replaced the file between our open and our lock;
         // then we hold the lock of a file that no longer has this name.
         struct stat now {};

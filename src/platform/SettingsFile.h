@@ -33,15 +33,19 @@ int ResolveLinks(const std::string& path, std::string& resolved);
 
 // How OpenLocked opens the file.
 struct OpenMode {
-    bool create;   // create a missing file (mode 0666 less the umask)
-    bool resolve;  // report the path with links resolved (needed to replace the file)
+    bool create;      // create a missing file (mode 0666 less the umask)
+    bool forReplace;  // the file will be replaced: resolve links, and make sure
+                      // the locked file is still the one at the path
 };
 
 // Opens the file at `path` (through links) read-write and takes an OFD
-// write lock without waiting. Makes sure the locked file is still the one
-// at the path (retrying if it was replaced in between) and that it is a
-// regular file. `resolved` receives the path with the links of its last
-// component followed when mode.resolve is set, else `path`. Returns 0,
+// write lock without waiting; makes sure it is a regular file. For a
+// replace, also makes sure the locked file is still the one at the path
+// (retrying if it was replaced in between) and gives in `resolved` the path
+// with the links of its last component followed; else `resolved` is `path`.
+// A read needs no such check: a library writer cannot replace the file
+// while a reader holds the counter, and a file replaced by someone else
+// between open and lock is still a whole, consistent copy. Returns 0,
 // EAGAIN when another description holds a lock, or the errno of the failed
 // step (EINVAL: not a regular file).
 int OpenLocked(const std::string& path, OpenMode mode, UniqueFd& fd, std::string& resolved,
