@@ -259,12 +259,6 @@ int Stat(const char* path, struct stat& st) noexcept
     return ::stat(path, &st) == 0 ? 0 : errno;
 }
 
-int Lstat(const char* path, struct stat& st) noexcept
-{
-    if (const int err = seam::InjectedError(Op::Stat)) return err;
-    return ::lstat(path, &st) == 0 ? 0 : errno;
-}
-
 int Fchmod(int fd, mode_t mode) noexcept
 {
     if (const int err = seam::InjectedError(Op::Fchmod)) return err;

@@ -120,7 +120,6 @@ int WriteAll(int fd, const std::vector<ByteSpan>& pieces, std::size_t chunk) noe
 int Fsync(int fd) noexcept;
 int Fstat(int fd, struct stat& st) noexcept;
 int Stat(const char* path, struct stat& st) noexcept;
-int Lstat(const char* path, struct stat& st) noexcept;
 int Fchmod(int fd, mode_t mode) noexcept;
 int Fchown(int fd, uid_t uid, gid_t gid) noexcept;
 int Rename(const char* from, const char* to) noexcept;
