@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "FuzzLocales.h"
 #include "format/CharScan.h"
 #include "format/Grammar.h"
 #include "qorvane/Qorvane.h"
@@ -73,8 +74,6 @@ std::string Escaped(std::string_view bytes)
     return out;
 }
 
-enum Charset { kC, kUtf8, kGbk, kCharsets };
-locale_t g_locales[kCharsets];
 std::string g_dir;
 std::string g_counter;
 
@@ -200,14 +199,7 @@ int OpenSetClose(const char* key, unsigned long id, const std::vector<std::pair<
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const char* names[kCharsets] = {"C", "C.UTF-8", "zh_CN.GBK"};
-    for (int i = 0; i < kCharsets; ++i) {
-        g_locales[i] = ::newlocale(LC_CTYPE_MASK, names[i], static_cast<locale_t>(nullptr));
-        if (g_locales[i] == static_cast<locale_t>(nullptr)) {
-            std::fprintf(stderr, "locale %s is missing (scripts/setup-debian.sh generates it)\n", names[i]);
-            std::abort();
-        }
-    }
+    InitLocales();
     // A private counter, never the machine-wide one; files on tmpfs where
     // there is one, since every input is written and fsync'd three times.
     g_counter = "/qorvane-fuzz-" + std::to_string(::getpid());

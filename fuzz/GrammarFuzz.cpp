@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzLocales.h"
 #include "format/CharScan.h"
 #include "format/Grammar.h"
 
@@ -36,21 +37,6 @@ namespace {
             std::abort();                                                             \
         }                                                                             \
     } while (0)
-
-enum Charset { kC, kUtf8, kGbk, kCharsets };
-locale_t g_locales[kCharsets];
-
-void InitLocales()
-{
-    const char* names[kCharsets] = {"C", "C.UTF-8", "zh_CN.GBK"};
-    for (int i = 0; i < kCharsets; ++i) {
-        g_locales[i] = ::newlocale(LC_CTYPE_MASK, names[i], static_cast<locale_t>(nullptr));
-        if (g_locales[i] == static_cast<locale_t>(nullptr)) {
-            std::fprintf(stderr, "locale %s is missing (scripts/setup-debian.sh generates it)\n", names[i]);
-            std::abort();
-        }
-    }
-}
 
 bool Blank(char c)
 {

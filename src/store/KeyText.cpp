@@ -14,12 +14,6 @@ using format::Visible;
 
 namespace {
 
-bool IsHeaderOf(const format::CharScan& scan, std::string_view visible, std::string_view key)
-{
-    std::string_view found;
-    return format::ParseKey(scan, visible, found) == KeyMatch::Key && found == key;
-}
-
 // Tells whether a line holds a byte, for lines taken in order from one
 // text: one memchr finds the next occurrence for all the lines before it,
 // instead of one search per line.

@@ -27,6 +27,13 @@ struct ItemView {
 // `bool Next(std::string_view&)` (LineSplitter, FileLineReader); the views
 // passed to onItem are valid only during the call. Returns false if there is
 // no such section.
+// True if the line (its visible part) is the header of exactly `key`.
+inline bool IsHeaderOf(const format::CharScan& scan, std::string_view visible, std::string_view key)
+{
+    std::string_view found;
+    return format::ParseKey(scan, visible, found) == format::KeyMatch::Key && found == key;
+}
+
 template <class Lines, class OnItem>
 bool ScanKeyLines(const format::CharScan& scan, Lines& lines, std::string_view key, OnItem&& onItem)
 {
@@ -35,9 +42,7 @@ bool ScanKeyLines(const format::CharScan& scan, Lines& lines, std::string_view k
     while (!found && lines.Next(line)) {
         if (!format::MayHold(line, '[')) continue;  // no header, whatever follows a NUL
         const std::string_view visible = format::Visible(line);
-        if (format::IsInvalidLine(scan, visible)) continue;
-        std::string_view header;
-        found = format::ParseKey(scan, visible, header) == format::KeyMatch::Key && header == key;
+        found = !format::IsInvalidLine(scan, visible) && IsHeaderOf(scan, visible, key);
     }
     if (!found) return false;
     while (lines.Next(line)) {
