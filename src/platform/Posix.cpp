@@ -7,10 +7,12 @@
 #include <cstring>
 #include <sys/mman.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <new>
 
+#include "platform/ForkGuard.h"
 #include "platform/Seam.h"
 
 namespace qorvane::platform {
@@ -110,7 +112,71 @@ int UniqueFd::Close() noexcept
     return ::close(fd) == 0 ? 0 : errno;
 }
 
+void LockableFd::Reset() noexcept
+{
+    if (m_fd < 0) return;
+    const int fd = std::exchange(m_fd, -1);
+    sys::TryLock(fd, F_UNLCK);
+    Unregister(fd);
+    ::close(fd);
+}
+
+void LockableFd::AdoptRegistered(int fd) noexcept
+{
+    Reset();
+    m_fd = fd;
+}
+
 namespace sys {
+
+int OpenLockable(const char* path, int flags, mode_t mode, LockableFd& out)
+{
+    int err = 0;
+    const int fd = OpenRegistered([&]() -> int {
+        UniqueFd opened;
+        err = Open(path, flags, mode, opened);
+        return err == 0 ? opened.Release() : -1;
+    });
+    if (fd >= 0) out.AdoptRegistered(fd);
+    return err;
+}
+
+int Lstat(const char* path, struct stat& st) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Stat)) return err;
+    return ::lstat(path, &st) == 0 ? 0 : errno;
+}
+
+namespace {
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+}  // namespace
+
+int GetAccessAcl(int fd, std::string& out)
+{
+    out.clear();
+    if (const int err = seam::InjectedError(Op::Getxattr)) return err;
+    for (;;) {
+        const ssize_t size = ::fgetxattr(fd, kAccessAcl, nullptr, 0);
+        if (size < 0) return errno == ENODATA || errno == ENOTSUP ? 0 : errno;
+        out.resize(static_cast<std::size_t>(size));
+        const ssize_t got = ::fgetxattr(fd, kAccessAcl, out.data(), out.size());
+        if (got >= 0) {
+            out.resize(static_cast<std::size_t>(got));
+            return 0;
+        }
+        if (errno != ERANGE) {  // ERANGE: it grew in between; ask again
+            const int err = errno;
+            out.clear();
+            return err == ENODATA ? 0 : err;
+        }
+    }
+}
+
+int SetAccessAcl(int fd, const std::string& acl) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Setxattr)) return err;
+    return ::fsetxattr(fd, kAccessAcl, acl.data(), acl.size(), 0) == 0 ? 0 : errno;
+}
 
 int Open(const char* path, int flags, mode_t mode, UniqueFd& out) noexcept
 {

@@ -35,6 +35,8 @@ public:
     int Get() const noexcept { return m_fd; }
     bool Valid() const noexcept { return m_fd >= 0; }
     void Reset(int fd = -1) noexcept;
+    // Gives up ownership without closing.
+    int Release() noexcept { return std::exchange(m_fd, -1); }
     // Closes now and reports the close's errno (never retried: after a
     // failed close the descriptor is gone all the same).
     int Close() noexcept;
@@ -43,6 +45,29 @@ private:
     int m_fd = -1;
 };
 
+// Owns a descriptor that may carry OFD locks. While open it is registered
+// with the fork guard (ForkGuard.h), so that no forked child keeps its
+// locks; on Reset() or destruction every lock of its description is
+// released explicitly (F_OFD_SETLK with F_UNLCK) before it is closed, so
+// that no other reference to the description (a child, a dup) can keep one.
+// Open it with sys::OpenLockable.
+class LockableFd {
+public:
+    LockableFd() = default;
+    LockableFd(const LockableFd&) = delete;
+    LockableFd& operator=(const LockableFd&) = delete;
+    ~LockableFd() { Reset(); }
+
+    int Get() const noexcept { return m_fd; }
+    bool Valid() const noexcept { return m_fd >= 0; }
+    // Unlocks, unregisters and closes.
+    void Reset() noexcept;
+    // Takes over a descriptor that is already registered.
+    void AdoptRegistered(int fd) noexcept;
+
+private:
+    int m_fd = -1;
+};
 
 // A growable byte buffer that, unlike std::string, does not zero-fill what
 // it grows into: reading a 32 MiB file should cost the read, not a memset.
@@ -107,6 +132,13 @@ struct ByteSpan {
 namespace sys {
 int Open(const char* path, int flags, mode_t mode, UniqueFd& out) noexcept;
 int OpenAt(int dirfd, const char* path, int flags, mode_t mode, UniqueFd& out) noexcept;
+// Open() for a descriptor that will carry locks (see LockableFd).
+int OpenLockable(const char* path, int flags, mode_t mode, LockableFd& out);
+int Lstat(const char* path, struct stat& st) noexcept;
+// The POSIX access ACL of the file ("system.posix_acl_access"); `out` is
+// empty when the file has none or the file system keeps no ACLs.
+int GetAccessAcl(int fd, std::string& out);
+int SetAccessAcl(int fd, const std::string& acl) noexcept;
 // Reads up to n bytes at the file position; `got` is 0 at the end.
 int Read(int fd, char* data, std::size_t n, std::size_t& got) noexcept;
 // Reads the whole file from offset 0 into out (replacing its content).

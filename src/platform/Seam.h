@@ -26,6 +26,9 @@ enum class Op {
     Fchown,
     Readlink,
     ShmOpen,
+    Getxattr,
+    Setxattr,
+    Shm,  // shmget, shmat and shmctl of the counter's segment
     Count_
 };
 
