@@ -238,8 +238,10 @@ void BM_ReplaceFile(benchmark::State& state, std::size_t bytes)
     const BenchFile& file = FileFor(bytes, "replace");
     struct stat st {};
     ::stat(file.path.c_str(), &st);
+    qorvane::platform::UniqueFd old;
+    qorvane::platform::sys::Open(file.path.c_str(), O_RDONLY, 0, old);
     for (auto _ : state) {
-        if (qorvane::platform::ReplaceFile(file.path, st, file.content) != 0) {
+        if (qorvane::platform::ReplaceFile(file.path, old.Get(), st, file.content) != 0) {
             state.SkipWithError("ReplaceFile failed");
             break;
         }
@@ -384,7 +386,7 @@ void Cleanup()
 {
     std::error_code ec;
     if (!g_root.empty()) fs::remove_all(g_root, ec);
-    if (!g_counterName.empty()) ::shm_unlink(g_counterName.c_str());
+    if (!g_counterName.empty()) qorvane::sync::RemoveSharedCounter();
 }
 
 void RegisterAll()

@@ -24,6 +24,25 @@
 // Threads: an object is used by one thread at a time. Different objects may
 // be used from different threads and processes at once.
 //
+// fork(): a child may fork at any time, also while another thread is inside
+// OpenKey or CloseKey, and need not exec. The library's descriptors that
+// carry locks are registered with a pthread_atfork child handler that drops
+// the child's references to them, and every lock is released explicitly
+// before its descriptor is closed, so a child never keeps the settings file
+// locked or the counter's crash recovery blocked. The child may use the
+// library itself right away.
+//
+// Other users: whoever may write the settings directory may replace the
+// settings file (that is what a writable directory means). The library
+// follows a symbolic link at the settings name only when the link belongs
+// to this process's effective user, to root, or to the directory's owner
+// (OpenKey -4, CloseKey -2 otherwise), and a replace keeps the file's
+// owner, group, mode and access ACL where the process may set them; where
+// it could keep neither owner nor group and the other users' bits do not
+// already grant what owner and group had, it refuses (CloseKey -3) rather
+// than change who may use the file. See the README for setting up a
+// directory shared by a group.
+//
 // Errors are reported through int results (listed per operation); bad input
 // never crashes. Allocation failure propagates as std::bad_alloc after every
 // lock and counter weight has been released.
@@ -73,11 +92,12 @@ public:
     //  -2  keyName is null, contains CR, LF or 0x1A, or is not in the
     //      catalogue; nothing changes
     //  -3  a writer holds or awaits the file, or the machine-wide access
-    //      counter cannot be opened right now (descriptor limit, no
-    //      /dev/shm); no key is open, but GetKeyID() keeps the key's ID, so
-    //      SetItem with that ID stores items for the next open
-    //  -4  the file cannot be opened, created or read, or another open
-    //      holds its lock (a concurrent read); no key is open
+    //      counter cannot be used (CheckAccessCounter says why; returned at
+    //      once, without waiting); no key is open, but GetKeyID() keeps the
+    //      key's ID, so SetItem with that ID stores items for the next open
+    //  -4  the file cannot be opened, created or read, another open holds
+    //      its lock (a concurrent read), or the settings name is a symbolic
+    //      link owned by another user; no key is open
     int OpenKey(const char* keyName);
 
     // Closes the open key, merging pending items into the file as it stands
@@ -86,13 +106,16 @@ public:
     // waits for a file lock.
     //   1  closed: changes written, or nothing to write (file not touched)
     //   0  no key is open
-    //  -1  the writer gave up waiting for readers or another writer, or the
-    //      access counter cannot be opened right now
-    //  -2  the file cannot be opened (missing, no permission) or another
-    //      program holds its lock
-    //  -3  reading or writing failed (disk full, I/O error); the file holds
-    //      its old content unless the failure came after the replace (then
-    //      the new content, not known to be durable)
+    //  -1  the writer gave up waiting for readers or another writer (at
+    //      most 50 ms after it began waiting), or the access counter cannot
+    //      be used (see CheckAccessCounter; at once)
+    //  -2  the file cannot be opened (missing, no permission), another
+    //      program holds its lock, or the settings name is a symbolic link
+    //      owned by another user; nothing is written
+    //  -3  reading or writing failed (disk full, I/O error), or the replace
+    //      would change who may use the file (see "Other users" above); the
+    //      file holds its old content unless the failure came after the
+    //      replace (then the new content, not known to be durable)
     // On -1, -2 and -3 the key stays open with its changes if bClearOnFail
     // is 0, and is closed with its changes dropped otherwise.
     int CloseKey(int bClearOnFail);
@@ -113,6 +136,20 @@ public:
     // and is written into the key that is opened next.
     int SetItem(unsigned long keyID, const char* itemName, char* value);
     int SetItem(const char* keyName, const char* itemName, char* value);
+
+    // Checks the machine-wide access counter (the shared-memory object and
+    // its segment), creating it when missing.
+    //   1  usable
+    //  -1  it cannot serve this process, and retrying will not help: another
+    //      user created it with a mode that shuts this process out, it is
+    //      not a shared-memory object, or its segment does not match it;
+    //      `problem` says in one line which object and what is wrong
+    //      (owner, group, mode, size)
+    //  -2  it cannot be opened right now (descriptor limit, no memory);
+    //      `problem` says why
+    // OpenKey and CloseKey make the same check and fail at once (-3, -1)
+    // when it is not 1. Never waits; thread-safe.
+    static int CheckAccessCounter(CString& problem);
 
     // The key catalogue: the ID of a (trimmed) key name, or 0; and the name
     // of an ID (1), or 0 with `name` unchanged.

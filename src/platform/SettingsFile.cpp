@@ -115,16 +115,28 @@ int NameTemp(const PathParts& parts, const UniqueFd& fd, TempName& name)
 
 }  // namespace
 
+bool MayFollowLink(const std::string& link, const struct stat& st)
+{
+    if (st.st_uid == ::geteuid() || st.st_uid == 0) return true;
+    struct stat dir {};
+    return sys::Stat(SplitPath(link).dir.c_str(), dir) == 0 && dir.st_uid == st.st_uid;
+}
+
 int ResolveLinks(const std::string& path, std::string& resolved)
 {
     std::string current = path;
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-        std::string target;
-        const int err = sys::Readlink(current.c_str(), target);
-        if (err == EINVAL || err == ENOENT) {  // not a link, or nothing there
+        struct stat st {};
+        int err = sys::Lstat(current.c_str(), st);
+        if (err == ENOENT || (err == 0 && !S_ISLNK(st.st_mode))) {  // nothing there, or not a link
             resolved = std::move(current);
             return 0;
         }
+        if (err != 0) return err;
+        if (!MayFollowLink(current, st)) return EACCES;
+        std::string target;
+        err = sys::Readlink(current.c_str(), target);
+        if (err == EINVAL || err == ENOENT) continue;  // replaced by a file or removed meanwhile: look again
         if (err != 0) return err;
         if (!target.empty() && target.front() == '/') {
             current = std::move(target);
@@ -136,20 +148,23 @@ int ResolveLinks(const std::string& path, std::string& resolved)
     return ELOOP;
 }
 
-int OpenLocked(const std::string& path, OpenMode mode, UniqueFd& fd, std::string& resolved,
+int OpenLocked(const std::string& path, OpenMode mode, LockableFd& fd, std::string& resolved,
                struct stat& st)
 {
-    const bool create = mode.create;
+    const int flags = O_RDWR | O_NOFOLLOW | (mode.create ? O_CREAT : 0);
     for (int attempt = 0; attempt < kMaxReplacedRetries; ++attempt) {
-        if (!mode.forReplace) {
-            resolved = path;
-        } else if (const int err = ResolveLinks(path, resolved)) {
-            return err;
+        // Open the name itself first: it is a plain file nearly always, and
+        // then no link needs resolving. ELOOP says it is a link.
+        resolved = path;
+        int err = sys::OpenLockable(resolved.c_str(), flags, 0666, fd);
+        if (err == ELOOP) {
+            if ((err = ResolveLinks(path, resolved)) != 0) return err;
+            err = sys::OpenLockable(resolved.c_str(), flags, 0666, fd);
+            if (err == ELOOP) continue;  // a link appeared after the check: check again
         }
-        const int flags = O_RDWR | (create ? O_CREAT : 0);
-        if (const int err = sys::Open(resolved.c_str(), flags, 0666, fd)) return err;
-        if (const int err = sys::TryLock(fd.Get(), F_WRLCK)) return IsBusyError(err) ? EAGAIN : err;
-        if (const int err = sys::Fstat(fd.Get(), st)) return err;
+        if (err != 0) return err;
+        if ((err = sys::TryLock(fd.Get(), F_WRLCK)) != 0) return IsBusyError(err) ? EAGAIN : err;
+        if ((err = sys::Fstat(fd.Get(), st)) != 0) return err;
         // A FIFO or a device under the settings name would block the read or
         // never end it.
         if (!S_ISREG(st.st_mode)) return EINVAL;
@@ -157,25 +172,67 @@ int OpenLocked(const std::string& path, OpenMode mode, UniqueFd& fd, std::string
         // A writer may have replaced the file between our open and our lock;
         // then we hold the lock of a file that no longer has this name.
         struct stat now {};
-        const int err = sys::Stat(resolved.c_str(), now);
+        err = sys::Lstat(resolved.c_str(), now);
         if (err == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) return 0;
         if (err != 0 && err != ENOENT) return err;
-        if (err == ENOENT && !create) return ENOENT;
+        if (err == ENOENT && !mode.create) return ENOENT;
         fd.Reset();
     }
     return EAGAIN;
 }
 
-int ReplaceFile(const std::string& target, const struct stat& old, std::string_view content)
+bool ReplaceKeepsAccess(mode_t mode, bool ownerKept, bool groupKept) noexcept
 {
-    return ReplaceFile(target, old, std::vector<ByteSpan>{ByteSpan{content.data(), content.size()}});
+    const unsigned user = (mode >> 6) & 07;
+    const unsigned group = (mode >> 3) & 07;
+    const unsigned other = mode & 07;
+    const auto coveredByOther = [other](unsigned bits) { return (bits & ~other) == 0; };
+    if (groupKept) return true;
+    if (!coveredByOther(group)) return false;
+    return ownerKept || coveredByOther(user);
 }
 
-int ReplaceFile(const std::string& target, const struct stat& old, const std::vector<ByteSpan>& content)
+int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, std::string_view content)
+{
+    return ReplaceFile(target, oldFd, old,
+                       std::vector<ByteSpan>{ByteSpan{content.data(), content.size()}});
+}
+
+namespace {
+
+// Gives the temporary file the old file's owner and group where this
+// process may, and says which it kept.
+int KeepOwnership(int tmp, const struct stat& old, bool& ownerKept, bool& groupKept)
+{
+    struct stat now {};
+    if (const int err = sys::Fstat(tmp, now)) return err;
+    ownerKept = now.st_uid == old.st_uid;
+    groupKept = now.st_gid == old.st_gid;
+    if (ownerKept && groupKept) return 0;
+    int err = sys::Fchown(tmp, old.st_uid, old.st_gid);
+    if (err == 0) {
+        ownerKept = groupKept = true;
+        return 0;
+    }
+    if (err != EPERM) return err;
+    if (groupKept) return 0;
+    // Only root may give a file away; a member of the old group may still
+    // give it that group.
+    err = sys::Fchown(tmp, static_cast<uid_t>(-1), old.st_gid);
+    if (err == 0) groupKept = true;
+    return err == EPERM ? 0 : err;
+}
+
+}  // namespace
+
+int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, const std::vector<ByteSpan>& content)
 {
     using seam::Step;
     const PathParts parts = SplitPath(target);
     RemoveLeftovers(parts);
+
+    std::string acl;
+    if (const int err = sys::GetAccessAcl(oldFd, acl)) return err;
 
     UniqueFd tmp;
     TempName name;
@@ -183,11 +240,15 @@ int ReplaceFile(const std::string& target, const struct stat& old, const std::ve
     if (const int err = CreateTemp(parts, tmp, name, unnamed)) return err;
     seam::Reached(Step::TempCreated);
 
-    // Owner before mode: fchown may clear set-id bits. Only a privileged
-    // process may give the file away; others keep their own ownership.
-    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-        const int err = sys::Fchown(tmp.Get(), old.st_uid, old.st_gid);
-        if (err != 0 && err != EPERM) return err;
+    // Owner before mode: fchown may clear set-id bits. The ACL before the
+    // mode too: setting it sets the mode's group bits to its mask, and the
+    // old mode then puts back exactly the old bits.
+    bool ownerKept = false;
+    bool groupKept = false;
+    if (const int err = KeepOwnership(tmp.Get(), old, ownerKept, groupKept)) return err;
+    if (!ReplaceKeepsAccess(old.st_mode, ownerKept, groupKept)) return EPERM;
+    if (!acl.empty()) {
+        if (const int err = sys::SetAccessAcl(tmp.Get(), acl)) return err;
     }
     if (const int err = sys::Fchmod(tmp.Get(), old.st_mode & 07777)) return err;
     if (const int err = sys::WriteAll(tmp.Get(), content, kWriteChunk)) return err;

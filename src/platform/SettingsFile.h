@@ -26,9 +26,22 @@
 
 namespace qorvane::platform {
 
+// Symbolic links at the settings name. Another user who may write the
+// settings directory could plant a link there and make a victim's rewrite
+// land in any file the victim owns (and a read return its lines). So a link
+// is followed only when it belongs to this process's effective user, to
+// root, or to the owner of the directory that holds it (the kernel's
+// protected-symlinks rule, applied in every directory, not only in sticky
+// ones); a link that fails the rule is EACCES. The final open never follows
+// a link (O_NOFOLLOW): a link swapped in after the check fails it.
+
+// True when the link `link` (lstat'd into `st`) may be followed.
+bool MayFollowLink(const std::string& link, const struct stat& st);
+
 // The path with symbolic links of its last component followed (a bounded
-// number of hops, each relative to the link's directory). A dangling link
-// resolves to its target's path. ELOOP after too many hops.
+// number of hops, each relative to the link's directory, each passing
+// MayFollowLink). A dangling link resolves to its target's path. ELOOP
+// after too many hops, EACCES for a link that may not be followed.
 int ResolveLinks(const std::string& path, std::string& resolved);
 
 // How OpenLocked opens the file.
@@ -38,8 +51,10 @@ struct OpenMode {
                       // the locked file is still the one at the path
 };
 
-// Opens the file at `path` (through links) read-write and takes an OFD
-// write lock without waiting; makes sure it is a regular file. For a
+// Opens the file at `path` (through links that MayFollowLink allows)
+// read-write and takes an OFD write lock without waiting; makes sure it is
+// a regular file. The descriptor is registered with the fork guard and
+// unlocked before it is closed (LockableFd). For a
 // replace, also makes sure the locked file is still the one at the path
 // (retrying if it was replaced in between) and gives in `resolved` the path
 // with the links of its last component followed; else `resolved` is `path`.
@@ -48,16 +63,33 @@ struct OpenMode {
 // between open and lock is still a whole, consistent copy. Returns 0,
 // EAGAIN when another description holds a lock, or the errno of the failed
 // step (EINVAL: not a regular file).
-int OpenLocked(const std::string& path, OpenMode mode, UniqueFd& fd, std::string& resolved,
+int OpenLocked(const std::string& path, OpenMode mode, LockableFd& fd, std::string& resolved,
                struct stat& st);
 
+// Who may use the file after a replace by another user. The new file keeps
+// the old owner, group, mode and access ACL where this process may set
+// them. A process that may not give the file away (not root) still keeps
+// the group where it is a member of it. Where it keeps neither owner nor
+// group (it may write the file only through the "other" bits or a named
+// ACL entry), the old owner and group would be judged by the "other" bits
+// of the new file, and the replacer's own group would get the group bits:
+// the replace goes on only when the other bits already grant everything
+// the owner and group bits do (a file every user may read and write, say).
+// Keeping the owner but not the group needs the same of the group bits.
+//
+// True when a file of mode `mode` may be replaced by one that keeps the
+// owner or not (`ownerKept`) and the group or not (`groupKept`).
+bool ReplaceKeepsAccess(mode_t mode, bool ownerKept, bool groupKept) noexcept;
+
 // Replaces the file at `target` (a resolved path) with `content`, keeping
-// the owner (where permitted) and permission bits of `old`. 0, or the errno
-// of the failed step; a failure before the rename leaves the old file
-// untouched and no temporary file behind. A failure of the final directory
-// fsync is reported although the new content is in place.
-int ReplaceFile(const std::string& target, const struct stat& old, const std::vector<ByteSpan>& content);
-int ReplaceFile(const std::string& target, const struct stat& old, std::string_view content);
+// owner, group, mode and access ACL of the old file (open as `oldFd`,
+// fstat'd into `old`) as ReplaceKeepsAccess says. 0, or the errno of the
+// failed step (EPERM: the replace would change who may use the file); a
+// failure before the rename leaves the old file untouched and no temporary
+// file behind. A failure of the final directory fsync is reported although
+// the new content is in place.
+int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, const std::vector<ByteSpan>& content);
+int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, std::string_view content);
 
 // Bytes per writev() of the temporary file.
 inline constexpr std::size_t kWriteChunk = std::size_t{4} << 20;

@@ -145,7 +145,7 @@ int CQorvane::OpenKey(const char* keyName)
         sync::ReaderShare reader;
         if (!reader.In()) return -3;
         seam::Reached(seam::Step::ReaderIn);
-        platform::UniqueFd fd;
+        platform::LockableFd fd;
         std::string opened;
         struct stat st {};
         const std::string path = m_strInfPath.str() + kSettingsFileName;
@@ -192,7 +192,7 @@ int CQorvane::CloseKey(int bClearOnFail)
         if (!writer.In()) return fail(-1);
         seam::Reached(seam::Step::WriterIn);
 
-        platform::UniqueFd fd;
+        platform::LockableFd fd;
         std::string resolved;
         struct stat st {};
         const std::string path = m_strInfPath.str() + kSettingsFileName;
@@ -208,12 +208,24 @@ int CQorvane::CloseKey(int bClearOnFail)
         const store::MergedText merged = store::MergeKey(format::CharScan::FromLocale(), content.View(),
                                                          m_strKey.view(), m_arItems, m_arItemState);
         seam::Reached(seam::Step::FileRead);
-        if (platform::ReplaceFile(resolved, st, merged.Spans()) != 0) return fail(-3);
+        if (platform::ReplaceFile(resolved, fd.Get(), st, merged.Spans()) != 0) return fail(-3);
         seam::Reached(seam::Step::BeforeLeave);
     }  // the file's lock and the writer's weight go here
 
     ClearKeyData();
     return 1;
+}
+
+int CQorvane::CheckAccessCounter(CString& problem)
+{
+    const qorvane::sync::CounterProblem found = qorvane::sync::CheckSharedCounter();
+    switch (found.state) {
+    case qorvane::sync::CounterState::Usable: return 1;
+    case qorvane::sync::CounterState::Wrong: problem = CString(found.message); return -1;
+    case qorvane::sync::CounterState::Unavailable: break;
+    }
+    problem = CString(found.message);
+    return -2;
 }
 
 int CQorvane::StrIsEmpty(const char* line)
