@@ -86,7 +86,7 @@ void Cleanup()
 {
     std::error_code ec;
     std::filesystem::remove_all(g_dir, ec);
-    ::shm_unlink(g_counter.c_str());
+    qorvane::sync::RemoveSharedCounter();
 }
 
 std::string ReadAll(const std::string& path)

@@ -34,7 +34,7 @@ std::string g_counterName;
 
 void RemoveCounter()
 {
-    ::shm_unlink(g_counterName.c_str());
+    qorvane::sync::RemoveSharedCounter();
 }
 
 void UsePrivateCounter()

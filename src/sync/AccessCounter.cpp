@@ -1,19 +1,26 @@
 #include "sync/AccessCounter.h"
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <thread>
 
 namespace qorvane::sync {
 
-void SleepPause()
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
+namespace {
 
-void SleepPoll()
+class SteadyClock final : public WaitClock {
+public:
+    WaitClockType::time_point Now() override { return WaitClockType::now(); }
+    void Sleep(WaitClockType::duration d) override { std::this_thread::sleep_for(d); }
+};
+
+}  // namespace
+
+WaitClock& RealClock()
 {
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    static SteadyClock clock;
+    return clock;
 }
 
 bool EnterReader(CounterWord& word, HolderLock& lock)
@@ -39,32 +46,35 @@ void LeaveReader(CounterWord& word, HolderLock& lock)
     lock.Release();
 }
 
-bool EnterWriter(CounterWord& word, HolderLock& lock, const Pause& pause, const Pause& poll)
+bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock)
 {
-    int polls = 0;
+    const WaitClockType::time_point deadline = clock.Now() + kWriterWait;
+    // Sleeps at most `step`, never past the deadline; false once it is over.
+    const auto sleepUpTo = [&](WaitClockType::duration step) {
+        const WaitClockType::duration left = deadline - clock.Now();
+        if (left <= WaitClockType::duration::zero()) return false;
+        clock.Sleep(std::min(step, left));
+        return true;
+    };
+
     while (!lock.TryShared() || !lock.TryWriterSlot()) {
-        if (polls == kWriterPauses * kPollsPerPause) {
+        if (!sleepUpTo(kWriterPoll)) {
             lock.Release();
             return false;
         }
-        poll();
-        ++polls;
     }
     // Readers inside would cost a full pause after announcing, while their
     // reads take microseconds: give them a few polls to leave first. Readers
     // still enter meanwhile, so this never waits for long.
     for (int courtesy = 0; courtesy < kCourtesyPolls && word.load() != 0; ++courtesy) {
-        if (polls == kWriterPauses * kPollsPerPause) break;
-        poll();
-        ++polls;
+        if (!sleepUpTo(kWriterPoll)) break;
     }
-    int pauses = polls / kPollsPerPause;
     std::int32_t v = word.fetch_add(kWriter) + kWriter;
-    for (;;) {
-        if (pauses == kWriterPauses) break;
+    for (int pauses = 0;;) {
         if (v <= kWriter) return true;
-        pause();
+        if (pauses == kWriterPauses || !sleepUpTo(kWriterPause)) break;
         ++pauses;
+        if (pauses == kWriterPauses) break;  // the value after the fifth pause is not tested
         v = word.load();
     }
     if (lock.TryExclusive()) {

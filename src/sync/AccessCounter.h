@@ -17,15 +17,19 @@
 // fifth pause is not tested, the writer gives up and takes its weight back.
 //
 // Writers queue among themselves before they announce: a writer first takes
-// the writer slot (an exclusive lock that one writer holds at a time). While
-// another writer has it, the writer polls for it every 200 us, fifty polls
-// counting as one of its five pauses, so a writer gets in soon after the one
-// before it leaves and still gives up within the same bound. Holding the
-// slot, it gives readers that are inside a few polls to leave before it
-// announces itself: a read takes microseconds, a pause 10 ms. So two writers never announce together and
-// block each other until both give up, and readers are turned away only
-// while one writer is announced. Weights, tests, pauses and limits are
-// otherwise exactly as above.
+// the writer slot (an exclusive lock that one writer holds at a time),
+// polling for it every 200 us while another writer has it, so a writer gets
+// in soon after the one before it leaves. Holding the slot, it gives
+// readers that are inside a few polls to leave before it announces itself:
+// a read takes microseconds, a pause 10 ms. So two writers never announce
+// together and block each other until both give up, and readers are turned
+// away only while one writer is announced.
+//
+// One deadline bounds the whole wait: 50 ms (five pauses' worth) from the
+// moment the writer starts waiting covers the slot polls, the courtesy
+// polls and the pauses, and no sleep runs past it. Counting polls instead
+// let the overshoot of every sleep add up. Within the deadline the writer
+// still tests at most five times and pauses at most five times, as above.
 //
 // Recovery from a holder that died: each entrant holds a shared OFD lock on
 // the counter's shared-memory object (through a descriptor of its own) from
@@ -40,8 +44,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
-#include <functional>
 
 namespace qorvane::sync {
 
@@ -79,23 +83,32 @@ public:
     void Release() override {}
 };
 
-// The pause between a writer's tests, 10 ms in production, and the poll
-// for the writer slot, 200 us.
-using Pause = std::function<void()>;
-void SleepPause();
-void SleepPoll();
-inline constexpr int kPollsPerPause = 50;
+using WaitClockType = std::chrono::steady_clock;
+inline constexpr std::chrono::milliseconds kWriterPause{10};
+inline constexpr std::chrono::microseconds kWriterPoll{200};
+inline constexpr std::chrono::milliseconds kWriterWait = kWriterPauses * kWriterPause;
 // Polls a writer that holds the slot gives readers inside to leave before it
 // announces itself.
 inline constexpr int kCourtesyPolls = 10;
+
+// The writer's clock: the steady clock and real sleeps in production; tests
+// drive their own.
+class WaitClock {
+public:
+    virtual ~WaitClock() = default;
+    virtual WaitClockType::time_point Now() = 0;
+    // Sleeps `d`, a pause (kWriterPause) or a poll (kWriterPoll), either cut
+    // short by the deadline.
+    virtual void Sleep(WaitClockType::duration d) = 0;
+};
+WaitClock& RealClock();
 
 // The protocol over a word. Enter* take the holder lock's shared lock and
 // add the entrant's weight; Leave* remove the weight and drop the lock.
 // Each returns true if the entrant is in; on false nothing is held.
 bool EnterReader(CounterWord& word, HolderLock& lock);
 void LeaveReader(CounterWord& word, HolderLock& lock);
-bool EnterWriter(CounterWord& word, HolderLock& lock, const Pause& pause = SleepPause,
-                 const Pause& poll = SleepPoll);
+bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock = RealClock());
 void LeaveWriter(CounterWord& word, HolderLock& lock);
 
 }  // namespace qorvane::sync

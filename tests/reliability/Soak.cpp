@@ -360,7 +360,7 @@ int main(int argc, char** argv)
     const bool ok = workersOk && opened && recovered && finalThere && counterAfter == 0 && lost == 0 &&
                     beyondIntent == 0 && duplicates == 0 && g_stats->onlineViolations == 0 && g_stats->ioErrors == 0;
     std::printf("soak: %s\n", ok ? "PASS" : "FAIL");
-    ::shm_unlink(counter.c_str());
+    qorvane::sync::RemoveSharedCounter();
     if (ownDir && ok) std::filesystem::remove_all(o.dir);
     if (!ok && ownDir) std::printf("soak: files kept in %s\n", o.dir.c_str());
     return ok ? 0 : 1;

@@ -8,6 +8,33 @@
 namespace {
 
 using namespace qorvane::sync;
+using std::chrono::milliseconds;
+
+// A clock that moves only when the writer sleeps. A sleep longer than a
+// poll is a pause.
+class FakeClock final : public WaitClock {
+public:
+    std::function<void()> onPause;
+    std::function<void()> onPoll;
+    int pauses = 0;
+    int polls = 0;
+    WaitClockType::time_point start{};
+    WaitClockType::time_point now{};
+
+    WaitClockType::time_point Now() override { return now; }
+    void Sleep(WaitClockType::duration d) override
+    {
+        now += d;
+        if (d > kWriterPoll) {
+            ++pauses;
+            if (onPause) onPause();
+        } else {
+            ++polls;
+            if (onPoll) onPoll();
+        }
+    }
+    WaitClockType::duration Elapsed() const { return now - start; }
+};
 
 // A holder lock whose answers the test sets, recording what was asked.
 class ScriptedLock final : public HolderLock {
@@ -36,10 +63,10 @@ TEST(AccessCounter, ReaderAndWriterOnAnIdleCounter)
     LeaveReader(word, lock);
     EXPECT_EQ(word, 0);
 
-    int pauses = 0;
-    ASSERT_TRUE(EnterWriter(word, lock, [&] { ++pauses; }));
+    FakeClock clock;
+    ASSERT_TRUE(EnterWriter(word, lock, clock));
     EXPECT_EQ(word, kWriter);
-    EXPECT_EQ(pauses, 0);
+    EXPECT_EQ(clock.pauses, 0);
     LeaveWriter(word, lock);
     EXPECT_EQ(word, 0);
 }
@@ -59,13 +86,12 @@ TEST(AccessCounter, WriterGetsInAtTheFirstTestAfterTheReaderLeft)
     for (int leaveAfter = 1; leaveAfter <= 4; ++leaveAfter) {
         CounterWord word{1};  // one reader in
         NoRecovery lock;
-        int pauses = 0;
-        const bool in = EnterWriter(word, lock, [&] {
-            ++pauses;
-            if (pauses == leaveAfter) word.fetch_sub(1);  // the reader leaves
-        });
-        EXPECT_TRUE(in);
-        EXPECT_EQ(pauses, leaveAfter);
+        FakeClock clock;
+        clock.onPause = [&] {
+            if (clock.pauses == leaveAfter) word.fetch_sub(1);  // the reader leaves
+        };
+        EXPECT_TRUE(EnterWriter(word, lock, clock));
+        EXPECT_EQ(clock.pauses, leaveAfter);
         EXPECT_EQ(word, kWriter);
     }
 }
@@ -74,14 +100,15 @@ TEST(AccessCounter, WriterGivesUpAfterTheFifthPauseWithoutTestingAgain)
 {
     CounterWord word{1};
     NoRecovery lock;
-    int pauses = 0;
+    FakeClock clock;
     // The reader leaves during the fifth pause: the value read after it is
     // not tested, so the writer still gives up.
-    const bool in = EnterWriter(word, lock, [&] {
-        if (++pauses == 5) word.fetch_sub(1);
-    });
-    EXPECT_FALSE(in);
-    EXPECT_EQ(pauses, kWriterPauses);
+    clock.onPause = [&] {
+        if (clock.pauses == 5) word.fetch_sub(1);
+    };
+    EXPECT_FALSE(EnterWriter(word, lock, clock));
+    EXPECT_EQ(clock.pauses, kWriterPauses);
+    EXPECT_EQ(clock.Elapsed(), kWriterWait);
     EXPECT_EQ(word, 0) << "the writer's weight must be taken back";
 }
 
@@ -89,9 +116,9 @@ TEST(AccessCounter, TwoWritersAnnouncedTogetherBothWait)
 {
     CounterWord word{kWriter};  // another writer announced
     NoRecovery lock;
-    int pauses = 0;
-    EXPECT_FALSE(EnterWriter(word, lock, [&] { ++pauses; }));
-    EXPECT_EQ(pauses, 5);
+    FakeClock clock;
+    EXPECT_FALSE(EnterWriter(word, lock, clock));
+    EXPECT_EQ(clock.pauses, 5);
     EXPECT_EQ(word, kWriter);
 }
 
@@ -120,9 +147,9 @@ TEST(AccessCounter, StaleWeightIsClearedOnlyWhenTheExclusiveLockIsGranted)
         CounterWord word{1};
         ScriptedLock lock;
         lock.exclusiveOk = true;
-        int pauses = 0;
-        EXPECT_TRUE(EnterWriter(word, lock, [&] { ++pauses; }));
-        EXPECT_EQ(pauses, 5);
+        FakeClock clock;
+        EXPECT_TRUE(EnterWriter(word, lock, clock));
+        EXPECT_EQ(clock.pauses, 5);
         EXPECT_EQ(word, kWriter);
     }
 }
@@ -133,54 +160,57 @@ TEST(AccessCounter, EntrantThatCannotTakeItsSharedLockIsRefused)
     ScriptedLock lock;
     lock.sharedOk = false;
     EXPECT_FALSE(EnterReader(word, lock));
-    int pauses = 0;
-    int polls = 0;
-    EXPECT_FALSE(EnterWriter(word, lock, [&] { ++pauses; }, [&] { ++polls; }));
-    EXPECT_EQ(polls, kWriterPauses * kPollsPerPause);
-    EXPECT_EQ(pauses, 0);
+    FakeClock clock;
+    EXPECT_FALSE(EnterWriter(word, lock, clock));
+    EXPECT_EQ(clock.polls, kWriterWait / kWriterPoll);
+    EXPECT_EQ(clock.pauses, 0);
+    EXPECT_EQ(clock.Elapsed(), kWriterWait);
     EXPECT_EQ(word, 0);
 
     // A recovery that ends while the writer polls lets it in.
-    polls = 0;
-    EXPECT_TRUE(EnterWriter(word, lock, [&] { ++pauses; }, [&] {
-        if (++polls == 2) lock.sharedOk = true;
-    }));
+    FakeClock again;
+    again.onPoll = [&] {
+        if (again.polls == 2) lock.sharedOk = true;
+    };
+    EXPECT_TRUE(EnterWriter(word, lock, again));
     EXPECT_EQ(word, kWriter);
 }
 
-// A writer waiting for the slot polls; its polls count against its pauses,
-// so the whole wait stays within five pauses' worth.
-TEST(AccessCounter, WaitingForTheWriterSlotCountsAgainstThePauses)
+struct SlotLock final : HolderLock {
+    int freeAfter = 0;
+    int asked = 0;
+    bool TryShared() override { return true; }
+    bool TryExclusive() override { return false; }
+    void Downgrade() override {}
+    bool TryWriterSlot() override { return ++asked > freeAfter; }
+    void Release() override {}
+};
+
+// One deadline covers the wait for the writer slot, the courtesy polls and
+// the pauses: however long the slot stays taken, the writer gives up when
+// the 50 ms are over, never later, and never pauses more than five times.
+TEST(AccessCounter, OneDeadlineCoversSlotWaitCourtesyAndPauses)
 {
-    struct SlotLock final : HolderLock {
-        int freeAfter = 0;
-        int asked = 0;
-        bool TryShared() override { return true; }
-        bool TryExclusive() override { return false; }
-        void Downgrade() override {}
-        bool TryWriterSlot() override { return ++asked > freeAfter; }
-        void Release() override {}
-    };
-    {
+    for (const int freeAfter : {0, 1, 49, 175, 240, 249, 250, 1000}) {
+        SCOPED_TRACE("slot free after " + std::to_string(freeAfter) + " polls");
         CounterWord word{1};  // a reader stays in
         SlotLock lock;
-        lock.freeAfter = 3 * kPollsPerPause + kPollsPerPause / 2;  // 3.5 pauses' worth of polls
-        int pauses = 0;
-        int polls = 0;
-        EXPECT_FALSE(EnterWriter(word, lock, [&] { ++pauses; }, [&] { ++polls; }));
-        EXPECT_EQ(polls, lock.freeAfter + kCourtesyPolls);
-        EXPECT_EQ(pauses, kWriterPauses - polls / kPollsPerPause);
-        EXPECT_EQ(word, 1);
+        lock.freeAfter = freeAfter;
+        FakeClock clock;
+        EXPECT_FALSE(EnterWriter(word, lock, clock));
+        EXPECT_EQ(clock.Elapsed(), kWriterWait);
+        EXPECT_LE(clock.pauses, kWriterPauses);
+        EXPECT_EQ(word, 1) << "the writer's weight must be taken back";
     }
-    {
-        CounterWord word{0};
-        SlotLock lock;
-        lock.freeAfter = 7;
-        int polls = 0;
-        EXPECT_TRUE(EnterWriter(word, lock, [] {}, [&] { ++polls; }));
-        EXPECT_EQ(polls, 7);
-        EXPECT_EQ(word, kWriter);
-    }
+    // A slot that frees up in time with nobody inside lets the writer in at
+    // once.
+    CounterWord word{0};
+    SlotLock lock;
+    lock.freeAfter = 7;
+    FakeClock clock;
+    EXPECT_TRUE(EnterWriter(word, lock, clock));
+    EXPECT_EQ(clock.polls, 7);
+    EXPECT_EQ(word, kWriter);
 }
 
 // Holding the slot, a writer lets a reader inside leave before it announces,
@@ -189,13 +219,13 @@ TEST(AccessCounter, WriterLetsReadersInsideLeaveBeforeAnnouncing)
 {
     CounterWord word{1};
     NoRecovery lock;
-    int pauses = 0;
-    int polls = 0;
-    EXPECT_TRUE(EnterWriter(word, lock, [&] { ++pauses; }, [&] {
-        if (++polls == 3) word.fetch_sub(1);  // the reader leaves
-    }));
-    EXPECT_EQ(polls, 3);
-    EXPECT_EQ(pauses, 0);
+    FakeClock clock;
+    clock.onPoll = [&] {
+        if (clock.polls == 3) word.fetch_sub(1);  // the reader leaves
+    };
+    EXPECT_TRUE(EnterWriter(word, lock, clock));
+    EXPECT_EQ(clock.polls, 3);
+    EXPECT_EQ(clock.pauses, 0);
     EXPECT_EQ(word, kWriter);
 }
 

@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,16 +25,19 @@ protected:
     void TearDown() override { SetCounterValue(0); }
 };
 
-TEST_F(SharedCounterTest, ObjectIsOpenToEveryUser)
+TEST_F(SharedCounterTest, ObjectAndSegmentAreOpenToEveryUser)
 {
     SharedCounterWord();
     struct stat st {};
-    const int fd = ::shm_open(CounterName().c_str(), O_RDONLY, 0);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::fstat(fd, &st), 0);
-    ::close(fd);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
-    EXPECT_GE(st.st_size, static_cast<off_t>(kSharedSectionSize));
+    ASSERT_EQ(::stat(SharedCounterPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u) << "whatever the umask";
+    const int id = ::shmget(SharedCounterKey(), 0, 0);
+    ASSERT_GE(id, 0);
+    shmid_ds ds {};
+    ASSERT_EQ(::shmctl(id, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0666u);
+    EXPECT_EQ(ds.shm_perm.gid, st.st_gid);
+    EXPECT_GE(ds.shm_segsz, kSharedSectionSize);
 }
 
 TEST_F(SharedCounterTest, ChildSeesTheParentsWeight)

@@ -13,6 +13,6 @@ int main(int argc, char** argv)
     qorvane::sync::UseSharedCounterName(qorvane::testing::CounterName());
     ::testing::InitGoogleTest(&argc, argv);
     const int rc = RUN_ALL_TESTS();
-    if (::getpid() == owner) ::shm_unlink(qorvane::testing::CounterName().c_str());
+    if (::getpid() == owner) qorvane::sync::RemoveSharedCounter();
     return rc;
 }
