@@ -52,6 +52,9 @@ std::vector<int> RealisticErrors(Op op)
     case Op::Fchown: return {EPERM, EIO};
     case Op::Readlink: return {EIO, EACCES, ENOMEM};
     case Op::ShmOpen: return {EMFILE, ENFILE, EACCES};
+    case Op::Getxattr: return {EIO, EACCES};
+    case Op::Setxattr: return {EPERM, ENOSPC, EIO};
+    case Op::Shm: return {ENOMEM, ENOSPC, EACCES, EINVAL};
     case Op::Count_: break;
     }
     return {};

@@ -1,6 +1,7 @@
 #include "testing/Testing.h"
 
 #include <dirent.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -97,6 +98,48 @@ int ExitCodeOf(int status)
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return -1000 - WTERMSIG(status);
     return -2000;
+}
+
+int RunAsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::function<int()>& body)
+{
+    return RunInChild([&]() -> int {
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+            ::setresuid(uid, uid, uid) != 0) {
+            return 97;
+        }
+        return body();
+    });
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* output)
+{
+    int pipeFd[2];
+    if (::pipe2(pipeFd, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        ::dup2(pipeFd[1], 1);
+        ::dup2(pipeFd[1], 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(pipeFd[1]);
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(pipeFd[0], buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(pipeFd[0]);
+    if (output != nullptr) *output = std::move(text);
+    return WaitChild(pid);
 }
 
 int OpenDescriptorCount()

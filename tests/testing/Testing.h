@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qorvane::testing {
 
@@ -42,6 +43,14 @@ pid_t StartChild(const std::function<int()>& body);
 int WaitChild(pid_t pid);
 // The exit code of a normally exited child, or -1000 - signal.
 int ExitCodeOf(int status);
+
+// Runs `body` in a forked child that has dropped to the numeric user and
+// groups (no accounts needed); returns the raw wait status. Needs root.
+int RunAsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::function<int()>& body);
+
+// Runs a program and returns its raw wait status; its stdout and stderr go
+// to `output` when not null.
+int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr);
 
 // Number of descriptors open in this process.
 int OpenDescriptorCount();

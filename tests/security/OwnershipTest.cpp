@@ -1,0 +1,246 @@
+// Who may use the settings file after another user replaced it: owner,
+// group, mode and access ACL survive where the replacer may keep them, and a
+// replace that would change who has access is refused.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/SettingsFile.h"
+#include "qorvane/Qorvane.h"
+#include "testing/Testing.h"
+
+namespace {
+
+using namespace qorvane::testing;
+using qorvane::platform::ReplaceKeepsAccess;
+
+TEST(ReplaceKeepsAccess, OtherBitsMustCoverWhatIsNotKept)
+{
+    struct Case {
+        mode_t mode;
+        bool ownerKept;
+        bool groupKept;
+        bool allowed;
+    };
+    const Case cases[] = {
+        {0600, true, true, true},     // nothing changes
+        {0660, false, true, true},    // a member keeps the group: the old owner keeps it too
+        {0644, false, true, true},
+        {0666, false, false, true},   // everybody may read and write anyway
+        {0646, false, false, true},
+        {0664, false, false, false},  // owner and group would lose write
+        {0660, false, false, false},  // owner and group would lose everything
+        {0606, true, false, true},    // the old group had nothing to lose
+        {0644, true, false, true},
+        {0660, true, false, false},   // the old group would lose access, the new one gain it
+        {0640, true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::oct << c.mode << (c.ownerKept ? " owner kept" : "")
+                                          << (c.groupKept ? " group kept" : ""));
+        EXPECT_EQ(ReplaceKeepsAccess(c.mode, c.ownerKept, c.groupKept), c.allowed);
+    }
+}
+
+// A POSIX access ACL in the kernel's xattr form: version 2, then (tag,
+// perm, id) entries in tag order.
+std::string AccessAcl(uid_t namedUser, unsigned userPerm)
+{
+    struct Entry {
+        std::uint16_t tag;
+        std::uint16_t perm;
+        std::uint32_t id;
+    };
+    const Entry entries[] = {
+        {0x01, 6, 0xFFFFFFFF},  // owner
+        {0x02, static_cast<std::uint16_t>(userPerm), namedUser},
+        {0x04, 6, 0xFFFFFFFF},  // owning group
+        {0x10, 6, 0xFFFFFFFF},  // mask
+        {0x20, 0, 0xFFFFFFFF},  // others
+    };
+    std::string blob;
+    const std::uint32_t version = 2;
+    blob.append(reinterpret_cast<const char*>(&version), sizeof version);
+    for (const Entry& e : entries) blob.append(reinterpret_cast<const char*>(&e), sizeof e);
+    return blob;
+}
+
+std::string ReadAcl(const std::string& path)
+{
+    std::string out(256, '\0');
+    const ssize_t n = ::getxattr(path.c_str(), "system.posix_acl_access", out.data(), out.size());
+    if (n < 0) return "";
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+TEST(Ownership, AccessAclSurvivesTheReplace)
+{
+    TempDir dir;
+    WriteFile(dir.Settings(), "[PrinterSet]\r\nPort = LPT1;\r\n");
+    const std::string acl = AccessAcl(4903, 6);
+    if (::setxattr(dir.Settings().c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+        GTEST_SKIP() << "the file system of " << dir.Path() << " keeps no POSIX ACLs";
+    }
+    const std::string before = ReadAcl(dir.Settings());
+    CQorvane store(dir.Path().c_str());
+    ASSERT_EQ(store.OpenKey("PrinterSet"), 1);
+    char v[] = "COM1";
+    ASSERT_EQ(store.SetItem(KEYID_PRINTERSET, "Port", v), 1);
+    ASSERT_EQ(store.CloseKey(0), 1);
+    EXPECT_EQ(ReadAcl(dir.Settings()), before) << "the named user's entry was lost";
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.Settings().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+}
+
+// Users with numeric ids only: A and B share group G, C is outside it but
+// in B's primary group.
+constexpr gid_t kGroup = 4800;
+constexpr uid_t kA = 4801;
+constexpr uid_t kB = 4802;
+constexpr uid_t kC = 4803;
+
+struct User {
+    uid_t uid;
+    gid_t gid;
+    std::string groups;  // for setpriv --groups, or empty
+};
+const User kUserA{kA, kA, std::to_string(kGroup)};
+const User kUserB{kB, kB, std::to_string(kGroup)};
+const User kUserC{kC, kB, ""};
+
+// The tool as another user: setpriv drops to the numeric ids.
+class AsUsers : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#ifndef QORVANE_TOOL_UNDER_TEST
+        GTEST_SKIP() << "the tool is not built (QORVANE_BUILD_TOOLS is off)";
+#else
+        if (::geteuid() != 0) GTEST_SKIP() << "running as other users needs root (CI runs as root)";
+        if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is not installed";
+        // Other users must reach the tool and the directory: copy the tool
+        // into a world-readable place.
+        ASSERT_EQ(::chmod(base.Path().c_str(), 0755), 0);
+        tool = base.File("qorvane");
+        std::filesystem::copy_file(QORVANE_TOOL_UNDER_TEST, tool);
+        ASSERT_EQ(::chmod(tool.c_str(), 0755), 0);
+        settings = base.File("settings");
+        ASSERT_EQ(::mkdir(settings.c_str(), 0700), 0);
+        CounterValue();  // the private counter exists, mode 0666, before other users need it
+#endif
+    }
+
+    int Run(const User& user, std::vector<std::string> args, std::string* output = nullptr)
+    {
+        std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid),
+                                         "--regid=" + std::to_string(user.gid)};
+        argv.push_back(user.groups.empty() ? "--clear-groups" : "--groups=" + user.groups);
+        argv.push_back(tool);
+        argv.push_back("--counter-name=" + CounterName());
+        argv.push_back("-d");
+        argv.push_back(settings);
+        for (std::string& a : args) argv.push_back(std::move(a));
+        std::string ignored;
+        return ExitCodeOf(RunProgram(argv, output != nullptr ? output : &ignored));
+    }
+
+    bool CanReadAndWrite(const User& user)
+    {
+        const std::string file = settings + "/QorRunningSet.Inf";
+        std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid),
+                                         "--regid=" + std::to_string(user.gid),
+                                         user.groups.empty() ? "--clear-groups" : "--groups=" + user.groups,
+                                         "/bin/sh", "-c", "test -r \"$0\" && test -w \"$0\"", file};
+        return ExitCodeOf(RunProgram(argv)) == 0;
+    }
+
+    struct stat Stat() const
+    {
+        struct stat st {};
+        ::stat((settings + "/QorRunningSet.Inf").c_str(), &st);
+        return st;
+    }
+
+    TempDir base;
+    std::string tool;
+    std::string settings;
+};
+
+// A directory shared by group G, not set-group-ID: each replace by a member
+// keeps the file in group G, so the other member keeps access and users of
+// the replacer's primary group gain none.
+TEST_F(AsUsers, TwoMembersOfAGroupReplaceEachOthersFile)
+{
+    ASSERT_EQ(::chown(settings.c_str(), 0, kGroup), 0);
+    ASSERT_EQ(::chmod(settings.c_str(), 0771), 0);
+    std::string out;
+    ASSERT_EQ(Run(kUserA, {"set", "PrinterSet", "Port", "LPT1"}, &out), 0) << out;
+    // A shares the file with the group, as the README's set-up says.
+    const std::string file = settings + "/QorRunningSet.Inf";
+    ASSERT_EQ(::chown(file.c_str(), kA, kGroup), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0660), 0);
+
+    EXPECT_EQ(Run(kUserB, {"set", "PrinterSet", "Speed", "9"}, &out), 0) << out;
+    EXPECT_EQ(Stat().st_gid, kGroup);
+    EXPECT_EQ(Stat().st_mode & 07777, 0660u);
+    EXPECT_EQ(Run(kUserA, {"set", "PrinterSet", "Port", "LPT2"}, &out), 0) << "A was locked out: " << out;
+    EXPECT_EQ(Run(kUserB, {"set", "PrinterSet", "Speed", "10"}, &out), 0) << "B was locked out: " << out;
+    EXPECT_EQ(Stat().st_gid, kGroup);
+
+    EXPECT_TRUE(CanReadAndWrite(kUserA));
+    EXPECT_TRUE(CanReadAndWrite(kUserB));
+    EXPECT_FALSE(CanReadAndWrite(kUserC)) << "a user outside the group gained access";
+    EXPECT_EQ(Run(kUserA, {"get", "PrinterSet", "Speed"}, &out), 0);
+    EXPECT_EQ(out, "10\n");
+    EXPECT_NE(Run(kUserC, {"get", "PrinterSet", "Port"}, &out), 0);
+}
+
+// A directory and file every user may write: a replace by a user outside
+// the group keeps neither owner nor group, but everybody keeps access.
+TEST_F(AsUsers, ReplaceByAnOutsiderGoesOnWhenOthersMayReadAndWrite)
+{
+    ASSERT_EQ(::chmod(settings.c_str(), 0777), 0);
+    const std::string file = settings + "/QorRunningSet.Inf";
+    WriteFile(file, "[PrinterSet]\r\nPort = LPT1;\r\n");
+    ASSERT_EQ(::chown(file.c_str(), kA, kGroup), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    std::string out;
+    EXPECT_EQ(Run(kUserC, {"set", "PrinterSet", "Port", "COM2"}, &out), 0) << out;
+    EXPECT_TRUE(CanReadAndWrite(kUserA));
+    EXPECT_TRUE(CanReadAndWrite(kUserB));
+    EXPECT_EQ(Stat().st_mode & 07777, 0666u);
+}
+
+// An outsider who may write only through a named ACL entry, on a file the
+// other users may not use: the replace would lock the old owner and group
+// out (or let the outsider's group in), so it is refused, file untouched.
+TEST_F(AsUsers, ReplaceThatWouldChangeWhoHasAccessIsRefused)
+{
+    ASSERT_EQ(::chmod(settings.c_str(), 0777), 0);
+    const std::string file = settings + "/QorRunningSet.Inf";
+    const std::string content = "[PrinterSet]\r\nPort = LPT1;\r\n";
+    WriteFile(file, content);
+    ASSERT_EQ(::chown(file.c_str(), kA, kGroup), 0);
+    const std::string acl = AccessAcl(kC, 6);
+    if (::setxattr(file.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+        GTEST_SKIP() << "the file system of " << settings << " keeps no POSIX ACLs";
+    }
+    ASSERT_TRUE(CanReadAndWrite(kUserC));
+    std::string out;
+    EXPECT_NE(Run(kUserC, {"set", "PrinterSet", "Port", "COM2"}, &out), 0) << out;
+    EXPECT_EQ(ReadFile(file), content);
+    EXPECT_EQ(Stat().st_uid, kA);
+    EXPECT_EQ(Stat().st_gid, kGroup);
+    EXPECT_TRUE(CanReadAndWrite(kUserA));
+}
+
+}  // namespace
