@@ -7,7 +7,8 @@
 //
 // Whole operations:  OpenGet, SetClose, CloseMany, Contended{Procs,Threads}
 // Library steps:     LineTests, ScanKey, MergeKey, ReadAll, ReplaceFile,
-//                    CounterReader, CounterWriter, CounterWordOnly
+//                    CounterReader, CounterWriter, CounterWordOnly,
+//                    HolderLockKept, HolderLockPerCall, WriterGiveUp
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -15,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -285,6 +288,66 @@ void BM_CounterWordOnly(benchmark::State& state)
     }
 }
 
+// The two ways to keep holder-lock descriptors out of forked children,
+// per entry: the kept descriptor (registered once with the fork guard) only
+// locks and unlocks; a descriptor per call also opens and closes.
+void BM_HolderLockKept(benchmark::State& state)
+{
+    qorvane::platform::LockableFd fd;
+    qorvane::platform::sys::OpenLockable(qorvane::sync::SharedCounterPath().c_str(), O_RDWR, 0, fd);
+    for (auto _ : state) {
+        qorvane::platform::sys::TryLockRange(fd.Get(), F_RDLCK, 0, 1);
+        qorvane::platform::sys::TryLockRange(fd.Get(), F_UNLCK, 0, 0);
+    }
+}
+
+void BM_HolderLockPerCall(benchmark::State& state)
+{
+    const std::string path = qorvane::sync::SharedCounterPath();
+    for (auto _ : state) {
+        qorvane::platform::LockableFd fd;  // unlocks and closes at the end of the iteration
+        qorvane::platform::sys::OpenLockable(path.c_str(), O_RDWR, 0, fd);
+        qorvane::platform::sys::TryLockRange(fd.Get(), F_RDLCK, 0, 1);
+    }
+}
+
+// How long a writer that meets a reader who stays inside waits before it
+// gives up: the bound is 50 ms from the start of its wait. With "busy",
+// two threads spin on the machine's cores meanwhile. Reports p50, p99 and
+// the worst case in milliseconds.
+void BM_WriterGiveUp(benchmark::State& state)
+{
+    const bool busy = state.range(0) != 0;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> spinners;
+    if (busy) {
+        for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i) {
+            spinners.emplace_back([&] {
+                volatile unsigned long x = 0;
+                while (!stop.load(std::memory_order_relaxed)) x = x + 1;
+            });
+        }
+    }
+    std::vector<double> ms;
+    {
+        qorvane::sync::ReaderShare reader;  // stays inside
+        for (auto _ : state) {
+            const auto start = std::chrono::steady_clock::now();
+            qorvane::sync::WriterShare writer;
+            const auto end = std::chrono::steady_clock::now();
+            if (writer.In()) state.SkipWithError("writer got in past a reader");
+            ms.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+        }
+    }
+    stop = true;
+    for (std::thread& t : spinners) t.join();
+    std::sort(ms.begin(), ms.end());
+    const auto at = [&](double q) { return ms.empty() ? 0.0 : ms[static_cast<std::size_t>(q * (ms.size() - 1))]; };
+    state.counters["p50_ms"] = at(0.5);
+    state.counters["p99_ms"] = at(0.99);
+    state.counters["max_ms"] = ms.empty() ? 0.0 : ms.back();
+}
+
 // Contended throughput: `n` processes (or threads) each add kOps items to
 // HotKeySet of the 4 KiB file, retrying busy results. Timed from the first
 // fork to the last exit; every added item must be in the file afterwards.
@@ -411,6 +474,15 @@ void RegisterAll()
     RegisterBenchmark("CounterReader", BM_CounterReader)->Unit(benchmark::kMicrosecond);
     RegisterBenchmark("CounterWriter", BM_CounterWriter)->Unit(benchmark::kMicrosecond);
     RegisterBenchmark("CounterWordOnly", BM_CounterWordOnly);
+    RegisterBenchmark("HolderLockKept", BM_HolderLockKept);
+    RegisterBenchmark("HolderLockPerCall", BM_HolderLockPerCall);
+    RegisterBenchmark("WriterGiveUp", BM_WriterGiveUp)
+        ->ArgName("busy")
+        ->Arg(0)
+        ->Arg(1)
+        ->Iterations(200)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     for (int n : {1, 2, 4, 8}) {
         RegisterBenchmark("ContendedProcs", BM_ContendedProcs)
             ->Arg(n)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);

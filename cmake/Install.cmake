@@ -21,6 +21,14 @@ if(TARGET qorvane_cli)
   install(TARGETS qorvane_cli RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime)
 endif()
 
+# The hardened set-up of the counter object for multi-user machines: the
+# group qorvane and the object provisioned root:qorvane 0660 at boot.
+set(QORVANE_SYSTEMD_LIBDIR "lib" CACHE STRING "Where tmpfiles.d and sysusers.d live, relative to the prefix")
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/tmpfiles.d-qorvane.conf"
+  DESTINATION "${QORVANE_SYSTEMD_LIBDIR}/tmpfiles.d" RENAME qorvane.conf COMPONENT Runtime)
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/sysusers.d-qorvane.conf"
+  DESTINATION "${QORVANE_SYSTEMD_LIBDIR}/sysusers.d" RENAME qorvane.conf COMPONENT Runtime)
+
 install(EXPORT QorvaneTargets
   NAMESPACE Qorvane::
   FILE QorvaneTargets.cmake
