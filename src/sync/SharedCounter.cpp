@@ -321,6 +321,12 @@ CounterWord* WordFor(int objectFd, const struct stat& object, CounterProblem& pr
     problem = AttachSegment(objectFd, object, fresh);
     if (problem.state != CounterState::Usable) return nullptr;
     const std::lock_guard<std::mutex> lock(g_segmentMutex);
+    if (g_segment.valid && (g_segment.dev != object.st_dev || g_segment.ino != object.st_ino)) {
+        // The old object is gone, so nobody will look its segment up again:
+        // let it go once the last process still attached leaves it (only
+        // its creator may; best effort).
+        ::shmctl(g_segment.id, IPC_RMID, nullptr);
+    }
     g_segment = fresh;
     return fresh.word;
 }
