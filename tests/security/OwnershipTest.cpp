@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Seam.h"
 #include "platform/SettingsFile.h"
 #include "qorvane/Qorvane.h"
 #include "testing/Testing.h"
@@ -99,6 +100,33 @@ TEST(Ownership, AccessAclSurvivesTheReplace)
     struct stat st {};
     ASSERT_EQ(::stat(dir.Settings().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0660u);
+}
+
+// Copying the ACL can fail (no space for the attribute, say): the replace
+// must then leave the old file, ACL and all, as it was.
+TEST(Ownership, FailedAclCopyLeavesTheFileUntouched)
+{
+    TempDir dir;
+    const std::string content = "[PrinterSet]\r\nPort = LPT1;\r\n";
+    WriteFile(dir.Settings(), content);
+    const std::string acl = AccessAcl(4903, 6);
+    if (::setxattr(dir.Settings().c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+        GTEST_SKIP() << "the file system of " << dir.Path() << " keeps no POSIX ACLs";
+    }
+    const std::string before = ReadAcl(dir.Settings());
+    for (const int err : {ENOSPC, EIO}) {
+        CQorvane store(dir.Path().c_str());
+        ASSERT_EQ(store.OpenKey("PrinterSet"), 1);
+        char v[] = "COM1";
+        ASSERT_EQ(store.SetItem(KEYID_PRINTERSET, "Port", v), 1);
+        qorvane::seam::Reset();
+        qorvane::seam::FailNth(qorvane::seam::Op::Setxattr, 1, err);
+        EXPECT_EQ(store.CloseKey(1), -3);
+        qorvane::seam::Reset();
+        EXPECT_EQ(ReadFile(dir.Settings()), content);
+        EXPECT_EQ(ReadAcl(dir.Settings()), before);
+        EXPECT_EQ(dir.Listing(), "QorRunningSet.Inf");
+    }
 }
 
 // Users with numeric ids only: A and B share group G, C is outside it but
