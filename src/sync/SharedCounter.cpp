@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -294,7 +295,7 @@ CounterProblem AttachSegment(int objectFd, const struct stat& object, Segment& o
         void* p = nullptr;
         if ((err = seam::InjectedError(seam::Op::Shm)) == 0) {
             p = ::shmat(id, nullptr, 0);
-            if (p == reinterpret_cast<void*>(-1)) err = errno;
+            if (p == MAP_FAILED) err = errno;  // shmat fails with (void*)-1, as mmap does
         }
         if (err == EIDRM || err == EINVAL) continue;
         if (err != 0) return Problem(err, "cannot map the " + SegmentText(key) + ": " + std::strerror(err));
