@@ -26,6 +26,7 @@ enum class Op {
     Fchown,
     Readlink,
     ShmOpen,
+    Inotify,  // inotify_init1 and inotify_add_watch of a watcher
     Count_
 };
 
