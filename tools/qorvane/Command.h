@@ -26,5 +26,6 @@ Command AddGetCommand(CLI::App& parent, const CommonOptions& common);
 Command AddSetCommand(CLI::App& parent, const CommonOptions& common);
 Command AddShowCommand(CLI::App& parent, const CommonOptions& common);
 Command AddKeysCommand(CLI::App& parent, const CommonOptions& common);
+Command AddWatchCommand(CLI::App& parent, const CommonOptions& common);
 
 }  // namespace qorvane::tool

@@ -28,11 +28,13 @@ constexpr AddCommand kCommands[] = {
     AddSetCommand,
     AddShowCommand,
     AddKeysCommand,
+    AddWatchCommand,
 };
 
 constexpr const char* kFooter = R"(Exit codes:
   0  success
-  1  the item is not in the key (get)
+  1  the item is not in the key (get); no change for the whole --timeout
+     (watch)
   2  bad usage or bad input: unknown key, or a name or value the settings
      file cannot hold (line break, ';' in a value, '=' or ';' in a name,
      white space at either end, an item line that would read as the
@@ -40,7 +42,8 @@ constexpr const char* kFooter = R"(Exit codes:
   3  the settings file stayed busy (locked by another process) for the
      whole --wait time
   4  file or directory error: missing or unusable settings directory, no
-     permission, read or write failure
+     permission, read or write failure; the settings directory was
+     removed while watched (watch)
 Arguments that start with '-' (other than numbers) go after "--":
   qorvane set -- PrinterSet Flag -x)";
 

@@ -8,7 +8,7 @@
 
 #include "Command.h"
 #include "FileFormat.h"
-#include "Json.h"
+#include "ItemList.h"
 #include "Results.h"
 
 namespace qorvane::tool {
@@ -26,7 +26,7 @@ Outcome RunShow(const CommonOptions& common, const ShowArgs& args)
     CQorvane store(LibraryDir(common.dir).c_str());
     if (std::optional<Outcome> bad = OpenChecked(common, args.key, store)) return *bad;
 
-    std::vector<std::pair<std::string, std::string>> items;
+    ItemList items;
     for (int i = 0; i < store.GetItemCount(); ++i) {
         CString name;
         CString value;
@@ -35,21 +35,7 @@ Outcome RunShow(const CommonOptions& common, const ShowArgs& args)
     store.CloseKey(1);
 
     Outcome out;
-    if (args.json) {
-        out.output = "{\"key\":";
-        AppendJsonString(out.output, args.key);
-        out.output += ",\"items\":[";
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            out.output += i == 0 ? "[" : ",[";
-            AppendJsonString(out.output, items[i].first);
-            out.output += ',';
-            AppendJsonString(out.output, items[i].second);
-            out.output += ']';
-        }
-        out.output += "]}\n";
-    } else {
-        for (const auto& [name, value] : items) out.output += name + " = " + value + "\n";
-    }
+    out.output = FormatItems(args.key, items, args.json);
     return out;
 }
 
