@@ -53,6 +53,11 @@ public:
     }
     ~StopSignals()
     {
+        // A signal taken from the descriptor is consumed; one left pending
+        // would end the process the moment the mask comes back.
+        signalfd_siginfo info{};
+        while (m_fd >= 0 && ::read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        }
         if (m_fd >= 0) ::close(m_fd);
         ::sigprocmask(SIG_SETMASK, &m_old, nullptr);
     }
