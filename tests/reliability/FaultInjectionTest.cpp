@@ -52,6 +52,7 @@ std::vector<int> RealisticErrors(Op op)
     case Op::Fchown: return {EPERM, EIO};
     case Op::Readlink: return {EIO, EACCES, ENOMEM};
     case Op::ShmOpen: return {EMFILE, ENFILE, EACCES};
+    case Op::Inotify: return {ENOSPC, EMFILE};  // only watchers call it
     case Op::Count_: break;
     }
     return {};
