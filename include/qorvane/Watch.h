@@ -52,7 +52,8 @@
 // watchers may watch one key in any number of threads and processes.
 //
 // Errors are reported through int results (listed per call); bad input never
-// crashes or throws. Every descriptor is owned by the object and closed by
+// crashes or throws. Allocation failure propagates as std::bad_alloc; the
+// next Check or Wait then reads the key again. Every descriptor is owned by the object and closed by
 // Stop or the destructor.
 #pragma once
 

@@ -145,6 +145,7 @@ struct CQorvaneWatch::Impl {
     std::string pollingReason;
     bool ended = false;
     bool retryPending = false;
+    bool readOwed = false;  // a read was cut short by an exception
     FileStatus lastStatus;
 
     qorvane::watch::KeyState state;
@@ -244,16 +245,19 @@ void CQorvaneWatch::Impl::FollowLinkTarget(const std::string& resolved)
     targetDir = newDir;
     targetName = newName;
     if (newName.empty()) return;
-    // Without IN_ONLYDIR's sibling events on the directory itself: the
-    // target's directory going away only means the link now dangles.
-    targetWd = ::inotify_add_watch(inotify.Get(), newDir.c_str(), kDirMask & ~(IN_DELETE_SELF | IN_MOVE_SELF));
+    // The same mask as the settings directory's: adding a watch on a
+    // directory already watched replaces its mask. The target's directory
+    // going away only means that the link now dangles.
+    targetWd = ::inotify_add_watch(inotify.Get(), newDir.c_str(), kDirMask);
 }
 
 bool CQorvaneWatch::Impl::ReadAndCompare()
 {
     qorvane::watch::KeyState now;
     std::string resolved;
+    readOwed = true;
     const int err = qorvane::watch::ReadKey(path, key, now, resolved);
+    readOwed = false;
     if (!resolved.empty()) FollowLinkTarget(resolved);
     readError = err;
     if (err != 0) {
@@ -286,8 +290,6 @@ int CQorvaneWatch::Impl::Check()
                 at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
                 if ((ev->mask & IN_Q_OVERFLOW) != 0) {
                     look = true;  // events were lost: anything may have changed
-                    targetDir.clear();
-                    targetName.clear();
                     continue;
                 }
                 const char* name = ev->len > 0 ? ev->name : "";
@@ -326,7 +328,7 @@ int CQorvaneWatch::Impl::Check()
         const FileStatus now = StatusOf(path);
         if (now != lastStatus || IsRacy(now)) look = true;
     }
-    if (timerFired && retryPending) look = true;
+    if ((timerFired && retryPending) || readOwed) look = true;
     if (!look) return 0;
     if (polling) lastStatus = StatusOf(path);
     return ReadAndCompare() ? 1 : 0;

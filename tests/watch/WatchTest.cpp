@@ -323,6 +323,38 @@ TEST_F(WatchTest, FollowsTheTargetOfASymbolicLink)
     EXPECT_EQ(NextReport(watch), "Port=TARGET,Copies=2");
 }
 
+// A link to another name in the same directory: the target's watch is the
+// directory's own, and following the link must not weaken it.
+TEST_F(WatchTest, LinkWithinTheDirectoryKeepsTheDirectoryWatched)
+{
+    ASSERT_EQ(std::rename(dir.Settings().c_str(), dir.File("real.inf").c_str()), 0);
+    ASSERT_EQ(::symlink("real.inf", dir.Settings().c_str()), 0);
+    CQorvaneWatch watch;
+    ASSERT_EQ(watch.Start(dir.Path().c_str(), "PrinterSet"), 1);
+    LibrarySet(dir.Path(), "PrinterSet", {{"Port", "NEAR"}});
+    EXPECT_EQ(NextReport(watch), "Port=NEAR,Copies=2");
+    // Moving the directory away (no inode goes) ends the watch too.
+    const std::string moved = dir.Path() + "-moved";
+    ASSERT_EQ(std::rename(dir.Path().c_str(), moved.c_str()), 0);
+    EXPECT_EQ(watch.Wait(kGenerousMs), -4);
+    std::filesystem::remove_all(moved);
+}
+
+// A read that fails for a passing reason is tried again after a pause, by
+// the watcher's own timer: the change is reported without another event.
+TEST_F(WatchTest, AFailedReadIsRetriedByItself)
+{
+    CQorvaneWatch watch;
+    ASSERT_EQ(watch.Start(dir.Path().c_str(), "PrinterSet"), 1);
+    LibrarySet(dir.Path(), "PrinterSet", {{"Port", "RETRY"}});
+    qorvane::seam::FailNth(qorvane::seam::Op::Read, 1, EIO);
+    EXPECT_EQ(watch.Check(), 0);
+    EXPECT_EQ(watch.GetReadError(), EIO);
+    EXPECT_EQ(Items(watch), "Port=LPT1,Copies=2") << "a failed read keeps the last items";
+    EXPECT_EQ(NextReport(watch), "Port=RETRY,Copies=2");
+    EXPECT_EQ(watch.GetReadError(), 0);
+}
+
 TEST_F(WatchTest, RemovingTheDirectoryEndsTheWatch)
 {
     CQorvaneWatch watch;
