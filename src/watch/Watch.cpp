@@ -323,6 +323,17 @@ int CQorvaneWatch::Impl::Check()
             ArmTimer(0, 0);
             return -4;
         }
+        if (dirEvent) {
+            // Still the same directory (moved away and back, say): make
+            // sure it is still watched; a live watch keeps its number.
+            dirWd = ::inotify_add_watch(inotify.Get(), dir.c_str(), kDirMask);
+            if (dirWd < 0 && !polling) {
+                polling = true;
+                pollingReason = InotifyReason(errno);
+                ArmTimer(kPollIntervalMs, kPollIntervalMs);
+            }
+            look = true;
+        }
     }
     if (polling && timerFired) {
         const FileStatus now = StatusOf(path);
