@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include "platform/Posix.h"
 #include "qorvane/Qorvane.h"
 #include "store/KeyText.h"
+#include "store/WholeFile.h"
 #include "sync/SharedCounter.h"
 #include "testing/Testing.h"
 
@@ -320,6 +322,44 @@ TEST_F(WaitTest, CloseThatStaysBusyDropsTheChangesOnlyIfAsked)
         EXPECT_EQ(ReadFile(dir.Settings()), kSample);
         EXPECT_EQ(store.GetItemCount(), clearOnFail != 0 ? 0 : 3);
     }
+}
+
+}  // namespace
+
+// --- The whole-file replace behind a hand edit.
+
+namespace {
+
+TEST_F(WaitTest, WholeFileIsReplacedOnlyIfUnchanged)
+{
+    using qorvane::store::ReplaceWholeFile;
+    std::string current;
+    bool lockBusy = false;
+    ASSERT_EQ(::chmod(dir.Settings().c_str(), 0640), 0);
+    EXPECT_EQ(ReplaceWholeFile(dir.Settings(), kSample, "new\n", current, lockBusy), 1);
+    EXPECT_EQ(ReadFile(dir.Settings()), "new\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.Settings().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+    EXPECT_EQ(ReplaceWholeFile(dir.Settings(), kSample, "other\n", current, lockBusy), 0);
+    EXPECT_EQ(current, "new\n");
+    EXPECT_EQ(ReadFile(dir.Settings()), "new\n");
+    {
+        qorvane::sync::ReaderShare reader;
+        ASSERT_TRUE(reader.In());
+        EXPECT_EQ(ReplaceWholeFile(dir.Settings(), "new\n", "x", current, lockBusy), -1);
+    }
+    {
+        LockHolder lock(dir.Settings());
+        EXPECT_EQ(ReplaceWholeFile(dir.Settings(), "new\n", "x", current, lockBusy), -2);
+        EXPECT_TRUE(lockBusy);
+    }
+    lockBusy = false;
+    ASSERT_EQ(::unlink(dir.Settings().c_str()), 0);
+    EXPECT_EQ(ReplaceWholeFile(dir.Settings(), "", "x", current, lockBusy), -2);
+    EXPECT_FALSE(lockBusy);
+    EXPECT_EQ(dir.Listing(), "");  // never created
 }
 
 }  // namespace
