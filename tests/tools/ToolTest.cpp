@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -951,6 +953,90 @@ TEST_F(EditTest, BusyFileKeepsTheEdit)
     const std::string kept = KeptCopy(r);
     EXPECT_NE(kept.find("Port = LPT5;"), std::string::npos) << kept;
     EXPECT_EQ(ReadFile(m_dir.Settings()), kEditSeed);
+}
+
+// The tool on a terminal of its own (a pseudo-terminal as stdin, stdout
+// and stderr), answering each "(q)uit? " prompt with the next answer.
+RunResult RunOnTerminal(std::vector<std::string> args, const std::vector<std::string>& answers)
+{
+    RunResult r;
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "openpty failed";
+        return r;
+    }
+    args.insert(args.begin(), {QORVANE_TOOL_UNDER_TEST, "--counter-name=" + qorvane::testing::CounterName()});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        ::ioctl(slave, TIOCSCTTY, 0);
+        for (int fd = 0; fd < 3; ++fd) ::dup2(slave, fd);
+        ::close(master);
+        ::close(slave);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(slave);
+    std::size_t answered = 0;
+    const std::string prompt = "(q)uit? ";
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0) break;
+        char buf[1024];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the tool has exited
+        r.err.append(buf, static_cast<std::size_t>(n));
+        std::size_t prompts = 0;
+        for (std::size_t at = 0; (at = r.err.find(prompt, at)) != std::string::npos; at += prompt.size()) ++prompts;
+        if (prompts > answered && answered < answers.size()) {
+            const std::string line = answers[answered++] + "\n";
+            EXPECT_EQ(::write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        }
+    }
+    ::close(master);
+    r.exit = qorvane::testing::ExitCodeOf(qorvane::testing::WaitChild(pid));
+    return r;
+}
+
+TEST_F(EditTest, OnATerminalFindingsAskWhatToDo)
+{
+    // The first edit leaves a finding; an edit after that fixes it.
+    const std::string runs = m_scripts.File("runs");
+    Editor("echo x >> '" + runs + "'\n"
+           "if [ \"$(wc -l < '" + runs + "')\" -eq 1 ]; then printf '[PrinterSet]\\r\\nPort = ;\\r\\n' > \"$1\";\n"
+           "else printf '[PrinterSet]\\r\\nPort = LPT2;\\r\\n' > \"$1\"; fi");
+    const struct {
+        const char* name;
+        std::vector<std::string> answers;
+        int exit;
+        std::string file;
+        std::size_t editorRuns;
+    } cases[] = {
+        {"EditAgain", {"e"}, 0, "[PrinterSet]\r\nPort = LPT2;\r\n", 2},
+        {"WriteAnyway", {"?", "w"}, 0, "[PrinterSet]\r\nPort = ;\r\n", 1},
+        {"Quit", {"q"}, 1, kEditSeed, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(m_dir.Settings(), kEditSeed);
+        ::unlink(runs.c_str());
+        const RunResult r = RunOnTerminal({"-d", m_dir.Path(), "edit"}, c.answers);
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        EXPECT_NE(r.err.find("item 'Port' in key 'PrinterSet' has an empty value"), std::string::npos) << r.err;
+        EXPECT_EQ(ReadFile(m_dir.Settings()), c.file);
+        EXPECT_EQ(ReadFile(runs).size(), 2 * c.editorRuns);
+        if (c.exit != 0) {
+            EXPECT_NE(r.err.find("nothing written"), std::string::npos) << r.err;
+            RunResult kept;
+            kept.err = r.err;
+            kept.err.erase(std::remove(kept.err.begin(), kept.err.end(), '\r'), kept.err.end());
+            EXPECT_EQ(KeptCopy(kept), "[PrinterSet]\r\nPort = ;\r\n");
+        }
+    }
 }
 
 }  // namespace
