@@ -26,6 +26,9 @@ Command AddGetCommand(CLI::App& parent, const CommonOptions& common);
 Command AddSetCommand(CLI::App& parent, const CommonOptions& common);
 Command AddShowCommand(CLI::App& parent, const CommonOptions& common);
 Command AddKeysCommand(CLI::App& parent, const CommonOptions& common);
+Command AddUnsetCommand(CLI::App& parent, const CommonOptions& common);
+Command AddCheckCommand(CLI::App& parent, const CommonOptions& common);
+Command AddEditCommand(CLI::App& parent, const CommonOptions& common);
 Command AddWatchCommand(CLI::App& parent, const CommonOptions& common);
 
 }  // namespace qorvane::tool

@@ -13,9 +13,9 @@ std::string FormatItems(const std::string& key, const ItemList& items, bool json
         out += ",\"items\":[";
         for (std::size_t i = 0; i < items.size(); ++i) {
             out += i == 0 ? "[" : ",[";
-            AppendJsonString(out, items[i].first);
+            AppendJsonText(out, items[i].first);
             out += ',';
-            AppendJsonString(out, items[i].second);
+            AppendJsonText(out, items[i].second);
             out += ']';
         }
         out += "]}\n";

@@ -30,6 +30,16 @@ std::size_t Utf8Length(std::string_view s)
     return n;
 }
 
+bool IsValidUtf8(std::string_view s)
+{
+    while (!s.empty()) {
+        const std::size_t n = Utf8Length(s);
+        if (n == 0) return false;
+        s.remove_prefix(n);
+    }
+    return true;
+}
+
 void AppendJsonString(std::string& out, std::string_view s)
 {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -39,10 +49,6 @@ void AppendJsonString(std::string& out, std::string_view s)
         const std::size_t n = Utf8Length(s);
         if (n > 1) {
             out.append(s.data(), n);
-        } else if (n == 0) {
-            out += "\\udc";
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
         } else if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -52,7 +58,8 @@ void AppendJsonString(std::string& out, std::string_view s)
             out += "\\r";
         } else if (c == '\t') {
             out += "\\t";
-        } else if (c < 0x20) {
+        } else if (c < 0x20 || n == 0) {
+            // n == 0 only if the caller broke the contract; never raw.
             out += "\\u00";
             out += kHex[c >> 4];
             out += kHex[c & 0x0F];
@@ -62,6 +69,22 @@ void AppendJsonString(std::string& out, std::string_view s)
         s.remove_prefix(n == 0 ? 1 : n);
     }
     out += '"';
+}
+
+void AppendJsonText(std::string& out, std::string_view s)
+{
+    if (IsValidUtf8(s)) {
+        AppendJsonString(out, s);
+        return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "{\"hex\":\"";
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        out += kHex[c >> 4];
+        out += kHex[c & 0x0F];
+    }
+    out += "\"}";
 }
 
 }  // namespace qorvane::tool

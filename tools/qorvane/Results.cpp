@@ -2,10 +2,11 @@
 
 #include <qorvane/Qorvane.h>
 
-#include <algorithm>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
-#include <random>
-#include <thread>
+#include <cmath>
 #include <utility>
 
 #include "FileFormat.h"
@@ -87,33 +88,31 @@ Step Interpret(Call call, int rc, const Context& ctx)
     return unexpected("the library");
 }
 
-Step Retrying(const Context& ctx, Call call, const std::function<int()>& attempt)
+int WaitMs(const CommonOptions& common)
+{
+    return static_cast<int>(std::lround(common.waitSeconds * 1000.0));
+}
+
+Step Waited(const Context& ctx, Call call, const std::function<int(int waitMs)>& attempt)
 {
     using Clock = std::chrono::steady_clock;
+    constexpr int kRecheckMs = 50;
     const auto start = Clock::now();
-    const auto deadline =
-        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(ctx.common.waitSeconds));
-    static thread_local std::mt19937 rng{std::random_device{}()};
-    std::uniform_int_distribution<int> pauseMs(5, 25);
     std::optional<Outcome> lastBusy;
-    int extraTries = 3;
-    for (;;) {
-        Step step = Interpret(call, attempt(), ctx);
+    int waitMs = WaitMs(ctx.common);
+    for (int recheck = 0;; ++recheck) {
+        Step step = Interpret(call, attempt(waitMs), ctx);
         if (step.kind != Step::kRetry) return step;
         const bool busy = step.outcome.exit == kExitBusy;
         if (busy) lastBusy = step.outcome;
-        const auto now = Clock::now();
-        if (now < deadline) {
-            std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(pauseMs(rng)), deadline - now));
-            continue;
-        }
-        if (!busy && extraTries-- > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs(rng)));
+        if (!busy && recheck < 3) {
+            waitMs = kRecheckMs;
             continue;
         }
         Outcome out = lastBusy ? *lastBusy : step.outcome;
         if (out.exit == kExitBusy) {
-            out.error += " (gave up after " + Seconds(std::chrono::duration<double>(now - start).count()) + ")";
+            out.error +=
+                " (gave up after " + Seconds(std::chrono::duration<double>(Clock::now() - start).count()) + ")";
         }
         return Step{Step::kFail, std::move(out)};
     }
@@ -123,9 +122,16 @@ std::optional<Outcome> OpenChecked(const CommonOptions& common, const std::strin
 {
     if (std::optional<Outcome> bad = CheckDirectory(common.dir)) return bad;
     const Context ctx{common, key, {}};
-    const Step step = Retrying(ctx, Call::OpenKey, [&] { return store.OpenKey(key.c_str()); });
+    const Step step =
+        Waited(ctx, Call::OpenKey, [&](int waitMs) { return store.OpenKeyWait(key.c_str(), waitMs); });
     if (step.kind != Step::kDone) return step.outcome;
     return std::nullopt;
+}
+
+bool SettingsFileMissing(const CommonOptions& common)
+{
+    struct stat st {};
+    return ::stat(SettingsPath(common.dir).c_str(), &st) != 0 && errno == ENOENT;
 }
 
 }  // namespace qorvane::tool

@@ -29,14 +29,23 @@ struct Context {
 
 Step Interpret(Call call, int rc, const Context& ctx);
 
-// Calls `attempt` until it gives something other than a busy result or the
-// --wait time is over, pausing a random 5-25 ms in between so that processes
-// that collide do not keep colliding in step. A failure that looked like a
-// lock that has just gone away is retried a few times even after the wait.
-Step Retrying(const Context& ctx, Call call, const std::function<int()>& attempt);
+// The --wait time in milliseconds, for the library's waiting calls.
+int WaitMs(const CommonOptions& common);
 
-// Checks the directory, then opens the key (retrying while busy). On
+// Runs a waiting library call (OpenKeyWait, CloseKeyWait, ...; it gets the
+// wait in milliseconds) and interprets its result. The library retries busy
+// results itself; a failure that looks like a lock that went away just after
+// the library's last try (the file is usable and unlocked now) is tried
+// again a few times with a short wait.
+Step Waited(const Context& ctx, Call call, const std::function<int(int waitMs)>& attempt);
+
+// Checks the directory, then opens the key (waiting while busy). On
 // success `store` has the key open.
 std::optional<Outcome> OpenChecked(const CommonOptions& common, const std::string& key, CQorvane& store);
+
+// True if there is no settings file in the directory (nothing at its name,
+// or a link to nothing). Commands that only read check this first, so that
+// they never create the file.
+bool SettingsFileMissing(const CommonOptions& common);
 
 }  // namespace qorvane::tool

@@ -77,4 +77,32 @@ Diagnosis DiagnoseOpenFailure(const std::string& dir, bool mayCreate)
     return {Cause::Transient, "cannot read settings file " + Quote(path)};
 }
 
+std::optional<Outcome> ReadSettingsFile(const std::string& dir, std::string& content)
+{
+    if (std::optional<Outcome> bad = CheckDirectory(dir)) return bad;
+    const std::string path = SettingsPath(dir);
+    // O_NONBLOCK: a FIFO under the settings name must not block the open.
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
+        const int err = errno;
+        if (err == ENOENT) return Failure(kExitFileError, "settings file " + Quote(path) + " does not exist");
+        return Failure(kExitFileError, "cannot open settings file " + Quote(path) + ": " + ErrnoText(err));
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return Failure(kExitFileError, "settings file " + Quote(path) + " is not a regular file");
+    }
+    content.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            return Failure(kExitFileError, "cannot read settings file " + Quote(path) + ": " + ErrnoText(errno));
+        }
+        if (n == 0) return std::nullopt;
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 }  // namespace qorvane::tool

@@ -57,4 +57,10 @@ struct Diagnosis {
 
 Diagnosis DiagnoseOpenFailure(const std::string& dir, bool mayCreate);
 
+// Reads the whole settings file without locking it (the file is only ever
+// replaced whole, so any read sees one version of it) and without creating
+// it. A missing file, a name that is not a regular file and a read error
+// are file errors.
+std::optional<Outcome> ReadSettingsFile(const std::string& dir, std::string& content);
+
 }  // namespace qorvane::tool

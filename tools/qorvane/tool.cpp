@@ -26,24 +26,31 @@ namespace {
 constexpr AddCommand kCommands[] = {
     AddGetCommand,
     AddSetCommand,
+    AddUnsetCommand,
     AddShowCommand,
+    AddCheckCommand,
+    AddEditCommand,
     AddKeysCommand,
     AddWatchCommand,
 };
 
 constexpr const char* kFooter = R"(Exit codes:
   0  success
-  1  the item is not in the key (get); no change for the whole --timeout
-     (watch)
+  1  get: the item is not in the key, or there is no settings file;
+     unset: none of the items was in the key (nothing written);
+     check: something was found; edit: nothing written (the editor
+     failed, the edit was quit, or it has findings and no --force);
+     watch: no change for the whole --timeout
   2  bad usage or bad input: unknown key, or a name or value the settings
      file cannot hold (line break, ';' in a value, '=' or ';' in a name,
      white space at either end, an item line that would read as the
      header of a known key); nothing is written
   3  the settings file stayed busy (locked by another process) for the
-     whole --wait time
+     whole --wait time; edit: the file changed meanwhile and the edit
+     changes more than items, so it is kept and nothing is written
   4  file or directory error: missing or unusable settings directory, no
-     permission, read or write failure; the settings directory was
-     removed while watched (watch)
+     permission, read or write failure; check and edit: no settings file;
+     watch: the settings directory was removed while watched
 Arguments that start with '-' (other than numbers) go after "--":
   qorvane set -- PrinterSet Flag -x)";
 

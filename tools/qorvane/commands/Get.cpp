@@ -8,6 +8,7 @@
 
 #include "Command.h"
 #include "FileFormat.h"
+#include "Messages.h"
 #include "Results.h"
 
 namespace qorvane::tool {
@@ -23,6 +24,10 @@ Outcome RunGet(const CommonOptions& common, const GetArgs& args)
 {
     if (std::optional<Outcome> bad = CheckKey(args.key)) return *bad;
     if (std::optional<Outcome> bad = CheckItemName(args.item)) return *bad;
+    if (std::optional<Outcome> bad = CheckDirectory(common.dir)) return *bad;
+    if (SettingsFileMissing(common)) {
+        return Failure(kExitNotFound, "there is no settings file " + Quote(SettingsPath(common.dir)));
+    }
     CQorvane store(LibraryDir(common.dir).c_str());
     if (std::optional<Outcome> bad = OpenChecked(common, args.key, store)) return *bad;
 

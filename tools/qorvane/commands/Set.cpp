@@ -60,8 +60,10 @@ Outcome RunSet(const CommonOptions& common, const SetArgs& args)
         const Step step = Interpret(Call::SetItem, rc, Context{common, args.key, pairs[i]});
         if (step.kind != Step::kDone) return step.outcome;
     }
-    // CloseKey(0) keeps the items on failure, so a busy close can be retried.
-    const Step step = Retrying(Context{common, args.key, {}}, Call::CloseKey, [&] { return store.CloseKey(0); });
+    // CloseKeyWait(0) keeps the items on failure, so a close whose file
+    // lock went away just after the wait can be tried again.
+    const Step step = Waited(Context{common, args.key, {}}, Call::CloseKey,
+                             [&](int waitMs) { return store.CloseKeyWait(0, waitMs); });
     if (step.kind != Step::kDone) return step.outcome;
     return Outcome{};
 }

@@ -20,9 +20,14 @@ struct ShowArgs {
     bool json = false;
 };
 
+Outcome Listing(const ShowArgs& args, const ItemList& items);
+
 Outcome RunShow(const CommonOptions& common, const ShowArgs& args)
 {
     if (std::optional<Outcome> bad = CheckKey(args.key)) return *bad;
+    if (std::optional<Outcome> bad = CheckDirectory(common.dir)) return *bad;
+    // No settings file: no items. Reading never creates the file.
+    if (SettingsFileMissing(common)) return Listing(args, {});
     CQorvane store(LibraryDir(common.dir).c_str());
     if (std::optional<Outcome> bad = OpenChecked(common, args.key, store)) return *bad;
 
@@ -33,7 +38,11 @@ Outcome RunShow(const CommonOptions& common, const ShowArgs& args)
         if (store.GetItemAt(i, name, value) == 1) items.emplace_back(name.str(), value.str());
     }
     store.CloseKey(1);
+    return Listing(args, items);
+}
 
+Outcome Listing(const ShowArgs& args, const ItemList& items)
+{
     Outcome out;
     out.output = FormatItems(args.key, items, args.json);
     return out;
