@@ -14,14 +14,14 @@ _qorvane()
         cword=$COMP_CWORD
     fi
 
-    local commands="get set unset show check edit keys"
+    local commands="get set unset show check edit keys watch"
     local dir=. command= i
     local -a operands=()
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             -d | --dir) ((i++)); dir=${words[i]} ;;
             --dir=*) dir=${words[i]#--dir=} ;;
-            --wait) ((i++)) ;;
+            --wait | --count | --timeout) ((i++)) ;;
             --) ;;
             -*) ;;
             *)
@@ -41,7 +41,7 @@ _qorvane()
             COMPREPLY=($(compgen -d -- "$cur"))
             return
             ;;
-        --wait) return ;;
+        --wait | --count | --timeout) return ;;
     esac
 
     if [[ $cur == -* ]]; then
@@ -49,6 +49,7 @@ _qorvane()
         case $command in
             show | check) opts+=" --json" ;;
             edit) opts+=" --force" ;;
+            watch) opts+=" --json --count --timeout" ;;
             "") opts+=" --version" ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
@@ -62,13 +63,13 @@ _qorvane()
 
     local keys
     case $command in
-        get | set | unset | show)
+        get | set | unset | show | watch)
             if ((${#operands[@]} == 0)); then
                 keys=$("${words[0]}" keys 2>/dev/null | while read -r name _; do printf '%s\n' "$name"; done)
                 COMPREPLY=($(compgen -W "$keys" -- "$cur"))
                 return
             fi
-            [[ $command == show ]] && return
+            [[ $command == show || $command == watch ]] && return
             # set takes ITEM VALUE pairs: only every other operand is a name.
             if [[ $command == set ]] && (((${#operands[@]} - 1) % 2 == 1)); then
                 return
