@@ -110,12 +110,15 @@ public:
     //   1  the items changed; GetItemAt gives the new ones
     //   0  no change
     //  -1  not started
-    //  -4  the watch has ended: the settings directory was removed or
-    //      replaced (or can no longer be watched); the last items stay
-    //      readable until Stop
+    //  -4  the watch has ended: the path no longer names the settings
+    //      directory that Start found (removed, moved away or replaced);
+    //      the last items stay readable until Stop, and every later Check
+    //      returns -4
     // A read that fails for a passing reason (an I/O error, memory or
     // descriptors short) is retried after a short pause, by a timer that
-    // makes the descriptor readable again; it never spins.
+    // makes the descriptor readable again; it never spins. If the kernel
+    // drops the directory's watch while the directory stays, the watcher
+    // goes on by the status check (IsPolling becomes true).
     int Check();
 
     // Blocks until the items change, the watch ends or `timeoutMs`
