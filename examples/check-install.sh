@@ -2,7 +2,9 @@
 # Checks an installed libqorvane the way a client uses it: installs BUILD
 # into a scratch prefix, builds examples/client against it once through the
 # CMake package and once through pkg-config, and runs each build and the
-# installed qorvane tool on a scratch copy of examples/settings.
+# installed qorvane tool on a scratch copy of examples/settings; then builds
+# examples/watch the same way and checks that it prints a change made by the
+# installed tool and ends when the settings directory is removed.
 #
 # Usage: examples/check-install.sh BUILD_DIR
 # Exits non-zero on the first failure. The installed programs use the
@@ -65,5 +67,30 @@ libdir=$(pkg-config --variable=libdir qorvane)
 "${CXX:-c++}" -std=c++17 -Wall -Wextra -Werror "$here/client/main.cpp" "${flags[@]}" \
   -Wl,-rpath,"$libdir" -o "$scratch/client-pkgconfig"
 run_client pkgconfig "$scratch/client-pkgconfig"
+
+echo "== watch example (CMake package)"
+cmake -S "$here/watch" -B "$scratch/watch-cmake" -DCMAKE_PREFIX_PATH="$prefix"
+cmake --build "$scratch/watch-cmake"
+wdir=$scratch/settings-watch
+cp -R "$here/settings" "$wdir"
+wout=$scratch/watch.out
+"$scratch/watch-cmake/qorvane_watch" "$wdir" >"$wout" 2>&1 &
+wpid=$!
+# wait_printed PATTERN: waits (up to 10 s) for the watcher to print a line.
+wait_printed() {
+  local _
+  for _ in $(seq 100); do
+    grep -q -- "$1" "$wout" && return 0
+    sleep 0.1
+  done
+  kill "$wpid" 2>/dev/null || true
+  fail "watch example: no line matching '$1' in: $(cat "$wout")"
+}
+wait_printed '^  Duplex = on$'
+"$prefix/bin/qorvane" -d "$wdir" set PrinterSet Duplex off
+wait_printed '^  Duplex = off$'
+rm -rf "$wdir"
+wait "$wpid" || fail "watch example did not end cleanly when its directory went away"
+grep -q 'the watch has ended' "$wout" || fail "watch example: no end of the watch reported"
 
 echo "check-install: OK"

@@ -3,7 +3,11 @@
 # GBK locale that the multibyte tests use. Safe to run again.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libcli11-dev locales)
+# man-db and bash-completion: the package check looks the man page up and
+# installs the completion where bash-completion's pkg-config file says; jq
+# and python3 read the tool's JSON back in the tests.
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libcli11-dev locales
+  man-db bash-completion jq python3)
 [ "${QORVANE_SETUP_EXTRA:-}" ] && read -r -a extra <<<"$QORVANE_SETUP_EXTRA" && packages+=("${extra[@]}")
 
 as_root() {

@@ -120,6 +120,19 @@ public:
     // is 0, and is closed with its changes dropped otherwise.
     int CloseKey(int bClearOnFail);
 
+    // OpenKey and CloseKey, retrying busy results until about waitMs
+    // milliseconds have passed (0 or less: one try), with a random pause of
+    // 5-25 ms between tries so that processes that collide do not keep
+    // colliding in step. Busy is OpenKey -3, and -4 when another open holds
+    // the file's lock; CloseKey -1, and -2 when another program holds the
+    // file's lock. Every other result returns at once. The results and the
+    // state afterwards are those of the plain call that was tried last;
+    // CloseKeyWait keeps the changes between tries whatever bClearOnFail
+    // says and drops them, if bClearOnFail != 0, only when it gives up.
+    // Sleeps in the calling thread; holds nothing while it pauses.
+    int OpenKeyWait(const char* keyName, int waitMs);
+    int CloseKeyWait(int bClearOnFail, int waitMs);
+
     // Copies the value of the first item named itemName of the open key into
     // buffer, cut to bufferSize - 1 bytes and zero-terminated.
     //   1 found, 0 no such item (buffer untouched), -1 keyID is not the open
@@ -150,6 +163,21 @@ public:
     // OpenKey and CloseKey make the same check and fail at once (-3, -1)
     // when it is not 1. Never waits; thread-safe.
     static int CheckAccessCounter(CString& problem);
+
+    // Removes every item named itemName from the open key, in memory, and
+    // marks the name for removal; CloseKey then drops every line of that
+    // name from the key's section (the first section headed by the key) as
+    // the file stands at close, also lines that another process added after
+    // OpenKey, and keeps every other line. The key's header stays even when
+    // its last item goes. GetItem no longer finds the item; a later SetItem
+    // of the name before CloseKey cancels the removal and sets the item.
+    //   1  the key had the item (read from the file or set); removed
+    //   0  the key has no item of that name: nothing changes
+    //  -1  keyID is not the open key's
+    //  -2  null itemName: nothing changes (checked before the key ID)
+    // With no key open the ID is 0, as for SetItem.
+    int RemoveItem(unsigned long keyID, const char* itemName);
+    int RemoveItem(const char* keyName, const char* itemName);
 
     // The key catalogue: the ID of a (trimmed) key name, or 0; and the name
     // of an ID (1), or 0 with `name` unchanged.
@@ -185,6 +213,11 @@ private:
     int StrIsEmpty(const char* line);
     int StrIsAnnotate(const char* line);
     void ClearKeyData();
+    // OpenKey and CloseKey, telling whether a -4 or -2 came from a lock
+    // that another description holds (set only then).
+    int OpenKeyImpl(const char* keyName, bool& lockBusy);
+    int CloseKeyImpl(int bClearOnFail, bool& lockBusy);
+    bool IsRemoved(const CString& name) const;
 
     CString m_strInfPath;
     CString m_strKey;
@@ -192,4 +225,6 @@ private:
     std::vector<KeyItem> m_arItems;
     int m_bModified = 0;
     std::vector<std::uint16_t> m_arItemState;
+    // Names that CloseKey removes from the key's section.
+    std::vector<CString> m_arRemoved;
 };

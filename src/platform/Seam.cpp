@@ -14,7 +14,7 @@ const char* OpName(Op op) noexcept
     static constexpr const char* kNames[] = {"open",   "read",  "write",  "fsync",  "close",
                                              "fstat",  "stat",  "lock",   "rename", "link",
                                              "unlink", "fchmod", "fchown", "readlink", "shm_open",
-                                             "fgetxattr", "fsetxattr", "shm"};
+                                             "fgetxattr", "fsetxattr", "shm", "inotify"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<int>(Op::Count_));
     return kNames[static_cast<int>(op)];
 }

@@ -29,6 +29,7 @@ enum class Op {
     Getxattr,
     Setxattr,
     Shm,  // shmget, shmat and shmctl of the counter's segment
+    Inotify,  // inotify_init1 and inotify_add_watch of a watcher
     Count_
 };
 

@@ -160,7 +160,8 @@ std::string MergedText::Flatten() const
 }
 
 MergedText MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
-                    const std::vector<KeyItem>& items, std::vector<std::uint16_t> states)
+                    const std::vector<KeyItem>& items, std::vector<std::uint16_t> states,
+                    const std::vector<CString>& removed)
 {
     assert(items.size() == states.size());
     const format::TextAndTail parts = format::SplitEndOfText(content);
@@ -204,6 +205,15 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         pending = 0;
     };
 
+    // Removals apply only up to the next header.
+    bool removing = !removed.empty();
+    auto isRemoved = [&](std::string_view name) {
+        for (const CString& r : removed) {
+            if (r.view() == name) return true;
+        }
+        return false;
+    };
+
     // Pass 2: the rest of the file.
     while (lines.Next(line)) {
         if (format::IsAllBlank(line)) {
@@ -215,7 +225,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         // one or if it decides that a line with '[' is no header. Most lines
         // need no parse at all.
         const bool mayBeHeader = bracket.In(line);
-        if (!mayBeHeader && pending == 0) {
+        if (!mayBeHeader && pending == 0 && !removing) {
             sink.Line(line, false);
             continue;
         }
@@ -223,6 +233,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         std::string_view name;
         std::string_view value;
         if (format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
+            if (removing && isRemoved(name)) continue;
             bool replaced = false;
             for (std::size_t i = 0; pending != 0 && i < items.size(); ++i) {
                 if (states[i] == 1 && items[i].strName.view() == name) {
@@ -238,6 +249,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         }
         std::string_view header;
         if (mayBeHeader && format::ParseKey(scan, visible, header) == KeyMatch::Key) {
+            removing = false;
             flushPending();
             sink.Separator();
         }

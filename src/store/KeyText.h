@@ -109,8 +109,11 @@ private:
 //   - runs of blank lines shrink to their first line, leading blank lines
 //     go, and every header after the key's own gets an empty line before it;
 //   - every line ends with CR LF; bytes from the first 0x1A on are kept as
-//     they are after the rewritten lines.
+//     they are after the rewritten lines;
+//   - every item line of the key's section (up to the next header) whose
+//     name is in `removed` is dropped; the header stays.
 MergedText MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
-                    const std::vector<KeyItem>& items, std::vector<std::uint16_t> states);
+                    const std::vector<KeyItem>& items, std::vector<std::uint16_t> states,
+                    const std::vector<CString>& removed = {});
 
 }  // namespace qorvane::store

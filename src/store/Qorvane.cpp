@@ -1,6 +1,7 @@
 #include "qorvane/Qorvane.h"
 
 #include <cassert>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "platform/Seam.h"
 #include "platform/SettingsFile.h"
 #include "store/KeyText.h"
+#include "store/Retry.h"
 #include "sync/SharedCounter.h"
 
 namespace {
@@ -71,6 +73,7 @@ void CQorvane::ClearKeyData()
     m_arItems.clear();
     m_bModified = 0;
     m_arItemState.clear();
+    m_arRemoved.clear();
 }
 
 int CQorvane::GetItemAt(int index, CString& name, CString& value) const
@@ -120,6 +123,13 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     m_arItems.push_back(KeyItem{itemName, value});
     m_arItemState.push_back(1);
     m_bModified = 1;
+    // Setting a name again cancels its removal.
+    for (auto it = m_arRemoved.begin(); it != m_arRemoved.end(); ++it) {
+        if (*it == itemName) {
+            m_arRemoved.erase(it);
+            break;
+        }
+    }
     return 2;
 }
 
@@ -129,7 +139,77 @@ int CQorvane::SetItem(const char* keyName, const char* itemName, char* value)
     return SetItem(Keys_Name2ID(keyName), itemName, value);
 }
 
+int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
+{
+    if (itemName == nullptr) return -2;
+    if (keyID != m_dwKeyID) return -1;
+    assert(m_arItems.size() == m_arItemState.size());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
+        if (m_arItems[i].strName == itemName) continue;
+        if (kept != i) {
+            m_arItems[kept] = std::move(m_arItems[i]);
+            m_arItemState[kept] = m_arItemState[i];
+        }
+        ++kept;
+    }
+    if (kept == m_arItems.size()) return 0;
+    m_arItems.resize(kept);
+    m_arItemState.resize(kept);
+    m_arRemoved.emplace_back(itemName);
+    m_bModified = 1;
+    return 1;
+}
+
+bool CQorvane::IsRemoved(const CString& name) const
+{
+    for (const CString& removed : m_arRemoved) {
+        if (removed == name) return true;
+    }
+    return false;
+}
+
+int CQorvane::RemoveItem(const char* keyName, const char* itemName)
+{
+    if (itemName == nullptr) return -2;
+    return RemoveItem(Keys_Name2ID(keyName), itemName);
+}
+
 int CQorvane::OpenKey(const char* keyName)
+{
+    bool lockBusy = false;
+    return OpenKeyImpl(keyName, lockBusy);
+}
+
+int CQorvane::CloseKey(int bClearOnFail)
+{
+    bool lockBusy = false;
+    return CloseKeyImpl(bClearOnFail, lockBusy);
+}
+
+int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
+{
+    return qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
+        bool lockBusy = false;
+        const int rc = OpenKeyImpl(keyName, lockBusy);
+        busy = rc == -3 || (rc == -4 && lockBusy);
+        return rc;
+    });
+}
+
+int CQorvane::CloseKeyWait(int bClearOnFail, int waitMs)
+{
+    const int rc = qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
+        bool lockBusy = false;
+        const int result = CloseKeyImpl(0, lockBusy);
+        busy = result == -1 || (result == -2 && lockBusy);
+        return result;
+    });
+    if (rc < 0 && bClearOnFail != 0) ClearKeyData();
+    return rc;
+}
+
+int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
 {
     using namespace qorvane;
     if (keyName == nullptr || HasLineBreakBytes(keyName)) return -2;
@@ -149,7 +229,8 @@ int CQorvane::OpenKey(const char* keyName)
         std::string opened;
         struct stat st {};
         const std::string path = m_strInfPath.str() + kSettingsFileName;
-        if (platform::OpenLocked(path, {true, false}, fd, opened, st) != 0) {
+        if (const int err = platform::OpenLocked(path, {true, false}, fd, opened, st)) {
+            lockBusy = err == EAGAIN;
             ClearKeyData();
             return -4;
         }
@@ -167,6 +248,7 @@ int CQorvane::OpenKey(const char* keyName)
 
     m_arItems.reserve(m_arItems.size() + found.size());
     for (KeyItem& item : found) {
+        if (IsRemoved(item.strName)) continue;  // removed before the open
         m_arItems.push_back(std::move(item));
         m_arItemState.push_back(0);
     }
@@ -174,7 +256,7 @@ int CQorvane::OpenKey(const char* keyName)
     return hasSection ? 1 : 0;
 }
 
-int CQorvane::CloseKey(int bClearOnFail)
+int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy)
 {
     using namespace qorvane;
     if (m_strKey.IsEmpty()) return 0;
@@ -196,7 +278,10 @@ int CQorvane::CloseKey(int bClearOnFail)
         std::string resolved;
         struct stat st {};
         const std::string path = m_strInfPath.str() + kSettingsFileName;
-        if (platform::OpenLocked(path, {false, true}, fd, resolved, st) != 0) return fail(-2);
+        if (const int err = platform::OpenLocked(path, {false, true}, fd, resolved, st)) {
+            lockBusy = err == EAGAIN;
+            return fail(-2);
+        }
         seam::Reached(seam::Step::Locked);
 
         platform::BufferLease lease;
@@ -206,7 +291,7 @@ int CQorvane::CloseKey(int bClearOnFail)
         }
         assert(m_arItems.size() == m_arItemState.size());
         const store::MergedText merged = store::MergeKey(format::CharScan::FromLocale(), content.View(),
-                                                         m_strKey.view(), m_arItems, m_arItemState);
+                                                         m_strKey.view(), m_arItems, m_arItemState, m_arRemoved);
         seam::Reached(seam::Step::FileRead);
         if (platform::ReplaceFile(resolved, fd.Get(), st, merged.Spans()) != 0) return fail(-3);
         seam::Reached(seam::Step::BeforeLeave);

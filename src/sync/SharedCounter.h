@@ -71,6 +71,12 @@ CounterProblem CheckSharedCounter();
 // Why the calling thread's last entry could not use the counter; Usable
 // after an entry that could.
 const CounterProblem& LastCounterProblem() noexcept;
+// True when the calling thread's last entry failed because the counter
+// cannot serve (CounterState::Wrong): a retry will not help.
+inline bool CounterIsWrong() noexcept
+{
+    return LastCounterProblem().state == CounterState::Wrong;
+}
 
 // The counter word, bound as an entry binds it. Throws std::system_error
 // when the counter cannot be used (tests and tools).

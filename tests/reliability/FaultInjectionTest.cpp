@@ -55,6 +55,7 @@ std::vector<int> RealisticErrors(Op op)
     case Op::Getxattr: return {EIO, EACCES};
     case Op::Setxattr: return {EPERM, ENOSPC, EIO};
     case Op::Shm: return {ENOMEM, ENOSPC, EACCES, EINVAL};
+    case Op::Inotify: return {ENOSPC, EMFILE};  // only watchers call it
     case Op::Count_: break;
     }
     return {};

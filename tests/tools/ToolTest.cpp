@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +13,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -30,6 +35,7 @@ using qorvane::testing::ReadFile;
 using qorvane::testing::TempDir;
 using qorvane::testing::WriteFile;
 using Clock = std::chrono::steady_clock;
+using namespace std::string_literals;
 
 // Two keys, comments, odd spacing, a duplicate item, CR LF line ends.
 constexpr const char* kSeed =
@@ -76,9 +82,13 @@ private:
 // The tool under test, started with the test's private access counter.
 class Running {
 public:
-    explicit Running(std::vector<std::string> args, const char* stdoutPath = nullptr) : m_start(Clock::now())
+    // `wrapper` runs the tool (setpriv ...), if given.
+    explicit Running(std::vector<std::string> args, const char* stdoutPath = nullptr,
+                     const std::vector<std::string>& wrapper = {})
+        : m_start(Clock::now())
     {
         args.insert(args.begin(), {QORVANE_TOOL_UNDER_TEST, "--counter-name=" + qorvane::testing::CounterName()});
+        args.insert(args.begin(), wrapper.begin(), wrapper.end());
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -90,7 +100,7 @@ public:
             posix_spawn_file_actions_adddup2(&actions, m_out.Write(), 1);
         }
         posix_spawn_file_actions_adddup2(&actions, m_err.Write(), 2);
-        const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        const int rc = ::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(rc, 0) << "cannot start " << argv[0];
         if (rc != 0) m_pid = -1;
@@ -257,24 +267,59 @@ TEST_F(ToolTest, SettingsFileThatIsADirectoryIsAFileError)
     ExpectOneErrorLine(r, "settings file '" + other.Settings() + "'");
 }
 
+// Root ignores permission bits, so as root the tool runs as "nobody".
 TEST_F(ToolTest, UnwritableDirectoryIsAFileErrorNotBusy)
 {
-    if (::geteuid() == 0) GTEST_SKIP() << "root ignores permission bits";
+    std::vector<std::string> wrapper;
     TempDir other;
-    ASSERT_EQ(::chmod(other.Path().c_str(), 0555), 0);
-    const RunResult r = RunCli({"-d", other.Path(), "get", "PrinterSet", "Port"});
-    ::chmod(other.Path().c_str(), 0755);
+    if (::geteuid() == 0) {
+        if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "root ignores permission bits, and no setpriv";
+        wrapper = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        ASSERT_EQ(::chmod(other.Path().c_str(), 0755), 0);  // mkdtemp made it 0700
+    }
+    const std::string dir = other.File("ro");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0555), 0);
+    const RunResult r = Running({"-d", dir, "set", "PrinterSet", "Port", "1"}, nullptr, wrapper).Finish();
     EXPECT_EQ(r.exit, 4);
-    ExpectOneErrorLine(r, "cannot create settings file '" + other.Settings() + "'");
+    ExpectOneErrorLine(r, "cannot create settings file '" + dir + "/QorRunningSet.Inf'");
 }
 
-TEST_F(ToolTest, MissingSettingsFileIsCreatedAndItemNotFound)
+// Only set creates a missing settings file; the commands that read, and
+// unset, which has nothing to remove, never do.
+TEST_F(ToolTest, MissingSettingsFileIsCreatedOnlyBySet)
 {
+    struct {
+        std::vector<std::string> args;
+        int exit;
+        std::string out;
+        std::string err;
+    } const cases[] = {
+        {{"get", "PrinterSet", "Port"}, 1, "", "there is no settings file '{file}'"},
+        {{"show", "PrinterSet"}, 0, "", ""},
+        {{"show", "--json", "PrinterSet"}, 0, "{\"key\":\"PrinterSet\",\"items\":[]}\n", ""},
+        {{"unset", "PrinterSet", "Port"}, 1, "", "item 'Port' not found in key 'PrinterSet' of '{file}'"},
+        {{"check"}, 4, "", "settings file '{file}' does not exist"},
+        {{"edit"}, 4, "", "settings file '{file}' does not exist"},
+    };
     TempDir other;
-    const RunResult r = RunCli({"-d", other.Path(), "get", "PrinterSet", "Port"});
-    EXPECT_EQ(r.exit, 1);
-    ExpectOneErrorLine(r, "item 'Port' not found");
-    EXPECT_EQ(ReadFile(other.Settings()), "");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::vector<std::string> args = {"-d", other.Path()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = RunCli(args);
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        if (c.err.empty()) {
+            EXPECT_EQ(r.out, c.out);
+            EXPECT_EQ(r.err, "");
+        } else {
+            std::string message = c.err;
+            message.replace(message.find("{file}"), 6, other.Settings());
+            ExpectOneErrorLine(r, message);
+        }
+        EXPECT_EQ(other.Listing(), "");
+    }
+    EXPECT_EQ(RunCli({"-d", other.Path(), "set", "PrinterSet", "Port", "1"}).exit, 0);
+    EXPECT_EQ(ReadFile(other.Settings()), "[PrinterSet]\r\nPort = 1;\r\n");
 }
 
 TEST_F(ToolTest, OutputThatCannotBeWrittenIsAnError)
@@ -390,8 +435,9 @@ TEST_F(ToolTest, ReaderInTheCounterMakesWritesBusyAndKeepsTheFile)
 
 // --- show --json loses nothing.
 
-// Just enough JSON for {"key":S,"items":[[S,S],...]}. \uDCxx is the tool's
-// escape for a byte that is not valid UTF-8 and decodes to that byte.
+// Just enough JSON for {"key":S,"items":[[T,T],...]}, where T is a string
+// or {"hex":"..."} (the tool's form for bytes that are not valid UTF-8).
+// Strings must be valid UTF-8 and hold no \u escapes but of control bytes.
 class TinyJson {
 public:
     explicit TinyJson(std::string text) : m_s(std::move(text)) {}
@@ -421,9 +467,7 @@ public:
             } else if (e == 'u') {
                 const unsigned long u = std::stoul(m_s.substr(m_at, 4), nullptr, 16);
                 m_at += 4;
-                if (u >= 0xDC80 && u <= 0xDCFF) {
-                    out += static_cast<char>(u - 0xDC00);
-                } else if (u < 0x80) {
+                if (u < 0x20) {
                     out += static_cast<char>(u);
                 } else {
                     throw std::runtime_error("unexpected \\u escape");
@@ -433,6 +477,22 @@ public:
             }
         }
         Expect("\"");
+        return out;
+    }
+    // A string, or the bytes of {"hex":"..."}.
+    std::string Text()
+    {
+        if (!Peek('{')) return String();
+        Expect("{\"hex\":");
+        const std::string hex = String();
+        Expect("}");
+        if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) {
+            throw std::runtime_error("bad hex " + hex);
+        }
+        std::string out;
+        for (std::size_t i = 0; i < hex.size(); i += 2) {
+            out += static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16));
+        }
         return out;
     }
     bool AtEnd() const { return m_at == m_s.size(); }
@@ -451,6 +511,8 @@ TEST_F(ToolTest, ShowListsItemsInFileOrderAndJsonLosesNothing)
         {"Control", "a\x01" "b\tc\x7f"},
         {"Utf8", "日本 ✓"},
         {"Latin1", "caf\xe9 \xff\xfe!"},
+        {"Caf\xe9", "name not UTF-8"},
+        {"Surrogate", "\xed\xa0\x80 overlong \xc0\xaf"},
     };
     std::string file = "[PrinterSet]\r\n";
     std::string text;
@@ -474,9 +536,9 @@ TEST_F(ToolTest, ShowListsItemsInFileOrderAndJsonLosesNothing)
         while (!json.Peek(']')) {
             if (!parsed.empty()) json.Expect(",");
             json.Expect("[");
-            std::string name = json.String();
+            std::string name = json.Text();
             json.Expect(",");
-            parsed.emplace_back(std::move(name), json.String());
+            parsed.emplace_back(std::move(name), json.Text());
             json.Expect("]");
         }
         json.Expect("]}\n");
@@ -484,6 +546,7 @@ TEST_F(ToolTest, ShowListsItemsInFileOrderAndJsonLosesNothing)
         FAIL() << e.what() << " in " << r.out;
     }
     EXPECT_TRUE(json.AtEnd());
+    EXPECT_NE(r.out.find("{\"hex\":\"636166e920fffe21\"}"), std::string::npos) << r.out;
     EXPECT_EQ(key, "PrinterSet");
     EXPECT_EQ(parsed, items);
 }
@@ -525,6 +588,454 @@ TEST(ToolInfoTest, HelpAndVersion)
     EXPECT_EQ(help.exit, 0);
     for (const char* word : {"get", "set", "show", "keys", "--wait", "Exit codes", "3  the settings file stayed busy"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
+    }
+}
+
+// jq and Python read the JSON back to the same bytes. The output goes
+// through `jq -c .` first: what jq writes must decode to the same items.
+TEST_F(ToolTest, ShowJsonSurvivesJqAndPython)
+{
+    const std::string value = "caf\xe9 \xff";
+    WriteFile(m_dir.Settings(), "[PrinterSet]\r\nLatin1 = " + value + ";\r\nUtf8 = \xc3\xa9;\r\n");
+    const RunResult r = Tool({"show", "--json", "PrinterSet"});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const std::string json = m_dir.File("show.json");
+    WriteFile(json, r.out);
+    auto run = [](const std::string& command) {
+        std::string out;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (pipe == nullptr) return out;
+        char buf[256];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+        ::pclose(pipe);
+        return out;
+    };
+    int tools = 0;
+    if (std::system("command -v jq >/dev/null 2>&1") == 0) {
+        ++tools;
+        // jq passes it through unchanged, and its hex form gives the bytes.
+        EXPECT_EQ(run("jq -c . " + json), r.out);
+        EXPECT_EQ(run("jq -r '.items[0][1].hex' " + json), "636166e920ff\n");
+        EXPECT_EQ(run("jq -r '.items[1][1]' " + json), "\xc3\xa9\n");
+    }
+    if (std::system("command -v python3 >/dev/null 2>&1") == 0) {
+        ++tools;
+        const std::string script =
+            "import json,sys\n"
+            "d=json.load(open(sys.argv[1],encoding='utf-8'))\n"
+            "b=lambda v: bytes.fromhex(v['hex']) if isinstance(v,dict) else v.encode('utf-8')\n"
+            "sys.stdout.buffer.write(b'|'.join(b(n)+b'='+b(v) for n,v in d['items']))\n";
+        const std::string py = m_dir.File("read.py");
+        WriteFile(py, script);
+        EXPECT_EQ(run("python3 " + py + " " + json), "Latin1=" + value + "|Utf8=\xc3\xa9");
+    }
+    if (tools == 0) GTEST_SKIP() << "neither jq nor python3 is installed (scripts/setup-debian.sh installs both)";
+}
+
+// --- unset
+
+TEST_F(ToolTest, UnsetRemovesItemsInOneWrite)
+{
+    struct {
+        const char* name;
+        std::vector<std::string> items;
+        int exit;
+        std::string file;  // "" : unchanged
+        std::string err;
+    } const cases[] = {
+        {"AllThere", {"Port", "Copies"}, 0,
+         "; test settings\r\n[PrinterSet]\r\n\r\n[HotKeySet]\r\nPrint = Ctrl+P;\r\n", ""},
+        {"SomeThere", {"Copies", "Nope", "Other", "Copies"}, 0,
+         "; test settings\r\n[PrinterSet]\r\nPort = LPT1;\r\nPort = LPT2;\r\n\r\n[HotKeySet]\r\nPrint = Ctrl+P;\r\n",
+         "qorvane: items 'Nope', 'Other' not found in key 'PrinterSet'; the others were removed\n"},
+        {"NoneThere", {"Nope", "Print"}, 1, "",
+         "qorvane: none of the items 'Nope', 'Print' found in key 'PrinterSet' of '{file}'\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(m_dir.Settings(), kSeed);
+        std::vector<std::string> args = {"unset", "PrinterSet"};
+        args.insert(args.end(), c.items.begin(), c.items.end());
+        const RunResult r = Tool(args);
+        EXPECT_EQ(r.exit, c.exit);
+        EXPECT_EQ(r.out, "");
+        std::string err = c.err;
+        if (const std::size_t at = err.find("{file}"); at != std::string::npos) err.replace(at, 6, m_dir.Settings());
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(ReadFile(m_dir.Settings()), c.file.empty() ? std::string(kSeed) : c.file);
+        EXPECT_EQ(m_dir.Listing(), "QorRunningSet.Inf");
+    }
+}
+
+TEST_F(ToolTest, UnsetRefusesBadNamesAndWaitsForTheLock)
+{
+    const RunResult bad = Tool({"unset", "PrinterSet", "a=b"});
+    EXPECT_EQ(bad.exit, 2);
+    ExpectOneErrorLine(bad, "item name 'a=b' contains '='");
+    const RunResult key = Tool({"unset", "Printers", "Port"});
+    EXPECT_EQ(key.exit, 2);
+
+    HeldLock lock(m_dir.Settings());
+    const RunResult busy = Tool({"--wait", "0.1", "unset", "PrinterSet", "Port"});
+    EXPECT_EQ(busy.exit, 3);
+    ExpectOneErrorLine(busy, "is busy: another process holds its lock (gave up after");
+    EXPECT_EQ(ReadFile(m_dir.Settings()), kSeed);
+}
+
+// --- check
+
+struct CheckCase {
+    const char* name;
+    std::string file;
+    std::vector<std::string> findings;  // "LINE:kind"
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ToolCheckTest : public ToolTest, public ::testing::WithParamInterface<CheckCase> {};
+
+// The JSON form, reduced to "LINE:kind" per finding; it also checks the
+// text form has the same number of FILE:LINE: lines.
+std::vector<std::string> FindingsOf(const RunResult& json)
+{
+    std::vector<std::string> out;
+    for (std::size_t at = 0; (at = json.out.find("{\"line\":", at)) != std::string::npos;) {
+        at += 8;
+        const std::size_t comma = json.out.find(',', at);
+        const std::string line = json.out.substr(at, comma - at);
+        const std::size_t kind = json.out.find("\"kind\":\"", comma) + 8;
+        out.push_back(line + ":" + json.out.substr(kind, json.out.find('"', kind) - kind));
+    }
+    return out;
+}
+
+TEST_P(ToolCheckTest, ReportsWhatReadersWillNotSee)
+{
+    const CheckCase& c = GetParam();
+    WriteFile(m_dir.Settings(), c.file);
+    const RunResult json = Tool({"check", "--json"});
+    EXPECT_EQ(json.exit, c.findings.empty() ? 0 : 1) << json.err;
+    EXPECT_EQ(FindingsOf(json), c.findings) << json.out;
+    EXPECT_EQ(json.out.front(), '[');
+
+    const RunResult text = Tool({"check"});
+    EXPECT_EQ(text.exit, json.exit);
+    std::istringstream lines(text.out);
+    std::size_t n = 0;
+    for (std::string line; std::getline(lines, line); ++n) {
+        ASSERT_LT(n, c.findings.size()) << text.out;
+        const std::string where = m_dir.Settings() + ":" + c.findings[n].substr(0, c.findings[n].find(':')) + ": ";
+        EXPECT_EQ(line.rfind(where, 0), 0u) << line;
+    }
+    EXPECT_EQ(n, c.findings.size());
+    EXPECT_EQ(ReadFile(m_dir.Settings()), c.file);  // a reader never writes
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToolCheckTest,
+    ::testing::Values(
+        CheckCase{"CleanFile", kSeed, {"5:duplicate-item"}},
+        CheckCase{"NothingFound", "; c\r\n[PrinterSet]\r\nA = 1;\r\n\r\n[HotKeySet]\r\nB = 2;\r\n[Other]\r\nA = 2;\r\nx\r\n", {}},
+        CheckCase{"EmptyFile", "", {}},
+        CheckCase{"DuplicateOnlyInKnownKeysFirstSection",
+                  "[Other]\r\nA = 1;\r\nA = 1;\r\n[PrinterSet]\r\nA = 1;\r\nB = 1;\r\nA = 2;\r\n",
+                  {"7:duplicate-item"}},
+        CheckCase{"SecondSectionAndCaseAndBlanks",
+                  "[PrinterSet]\r\nA = 1;\r\n[HotKeySet]\r\n[printerSet]\r\n[ PrinterSet ]\r\n",
+                  {"4:header-case", "5:second-section", "5:header-blanks"}},
+        CheckCase{"UnreadLinesInsideAKnownKey",
+                  "[PrinterSet]\r\nEmpty = ;\r\njust text\r\n = value\r\n; comment\r\n\r\n[Other]\r\nnot read either\r\n",
+                  {"2:unread-line", "3:unread-line", "4:unread-line"}},
+        CheckCase{"ItemThatReadsAsAHeader",
+                  "[PrinterSet]\r\nNote = [HotKeySet];\r\nOther = [x];\r\n[HotKeySet]\r\n",
+                  {"2:item-reads-as-header", "3:item-reads-as-header", "4:second-section"}},
+        CheckCase{"EndMarkNulAndLineEnds",
+                  "[PrinterSet]\r\nA = 1;\nB = 2\0junk;\r\n\x1a[HotKeySet]\r\n"s,
+                  {"2:mixed-line-ends", "3:nul-byte", "4:after-end-mark"}},
+        CheckCase{"EndMarkAloneAtTheEndIsFine", "[PrinterSet]\r\nA = 1;\r\n\x1a", {}}),
+    [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
+
+// --- edit, with a scripted editor
+
+// Sets an environment variable for the tool processes this test starts.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : m_name(name)
+    {
+        if (const char* old = std::getenv(name)) m_old = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv()
+    {
+        if (m_old) {
+            ::setenv(m_name, m_old->c_str(), 1);
+        } else {
+            ::unsetenv(m_name);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
+
+// A file without findings, so that check lets edits of it through.
+constexpr const char* kEditSeed =
+    "; test settings\r\n"
+    "[PrinterSet]\r\n"
+    "Port = LPT1;\r\n"
+    "Copies=2; default\r\n"
+    "Speed = 9;\r\n"
+    "\r\n"
+    "[HotKeySet]\r\n"
+    "Print = Ctrl+P;\r\n";
+
+class EditTest : public ToolTest {
+protected:
+    // An editor script: `body` runs with the copy as $1; then, if
+    // MEANWHILE is set, that command runs, as another process would while
+    // the person edits.
+    void Editor(const std::string& body, int exitCode = 0)
+    {
+        const std::string script = m_scripts.File("editor.sh");
+        WriteFile(script, "#!/bin/sh\nset -e\n" + body + "\nif [ -n \"$MEANWHILE\" ]; then sh -c \"$MEANWHILE\"; fi\nexit " +
+                              std::to_string(exitCode) + "\n");
+        ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+        m_editor.emplace("EDITOR", script);
+    }
+    // A tool command line for MEANWHILE.
+    std::string Meanwhile(const std::string& args) const
+    {
+        return std::string(QORVANE_TOOL_UNDER_TEST) + " --counter-name=" + qorvane::testing::CounterName() + " -d '" +
+               m_dir.Path() + "' " + args;
+    }
+    RunResult Edit(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args = {"edit"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Tool(args);  // stdin is not a terminal
+    }
+    // The copy a message names as kept, read and removed.
+    static std::string KeptCopy(const RunResult& r)
+    {
+        const std::string marker = "your text is kept in '";
+        const std::size_t at = r.err.find(marker);
+        if (at == std::string::npos) return "<no copy named>";
+        const std::size_t from = at + marker.size();
+        const std::string path = r.err.substr(from, r.err.find('\'', from) - from);
+        std::string text = ReadFile(path);
+        ::unlink(path.c_str());
+        return text;
+    }
+    void SetUp() override
+    {
+        WriteFile(m_dir.Settings(), kEditSeed);
+        m_tmp.emplace("TMPDIR", m_copies.Path());
+        ::unsetenv("VISUAL");
+    }
+    // Every copy is removed unless a message names it as kept.
+    void TearDown() override { EXPECT_EQ(m_copies.Listing(), ""); }
+
+    TempDir m_copies;
+    TempDir m_scripts;
+    std::optional<ScopedEnv> m_tmp;
+    std::optional<ScopedEnv> m_editor;
+};
+
+TEST_F(EditTest, UnchangedFileIsReplacedByTheEditedText)
+{
+    // Comments, blank lines and odd spacing are the person's to change.
+    Editor("printf '; mine\\n[PrinterSet]\\nPort=LPT7 ; by hand\\n\\n\\n' > \"$1\"");
+    const RunResult r = Edit();
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(ReadFile(m_dir.Settings()), "; mine\n[PrinterSet]\nPort=LPT7 ; by hand\n\n\n");
+    EXPECT_EQ(m_dir.Listing(), "QorRunningSet.Inf");
+}
+
+TEST_F(EditTest, NothingIsWrittenWithoutAChangeOrWhenTheEditorFails)
+{
+    Editor("true");
+    RunResult r = Edit();
+    EXPECT_EQ(r.exit, 0);
+    EXPECT_EQ(r.err, "qorvane: no changes; nothing written\n");
+
+    Editor("echo 'Port = X;' >> \"$1\"", 3);
+    r = Edit();
+    EXPECT_EQ(r.exit, 1);
+    ExpectOneErrorLine(r, "the editor exited with status 3; nothing written");
+    EXPECT_EQ(ReadFile(m_dir.Settings()), kEditSeed);
+}
+
+TEST_F(EditTest, VisualComesBeforeEditor)
+{
+    Editor("exit 9");
+    const std::string visual = m_scripts.File("visual.sh");
+    WriteFile(visual, "#!/bin/sh\nsed -i 's/LPT1/LPT8/' \"$1\"\n");
+    ASSERT_EQ(::chmod(visual.c_str(), 0755), 0);
+    ScopedEnv env("VISUAL", visual);
+    const RunResult r = Edit();
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(Tool({"get", "PrinterSet", "Port"}).out, "LPT8\n");
+}
+
+TEST_F(EditTest, ItemChangesAreMergedIntoAFileChangedMeanwhile)
+{
+    // Set two items, remove one, add one to the other key; meanwhile
+    // another process sets an item of each key.
+    Editor("sed -i 's/^Copies=2; default/Copies = 5;/; /^Speed = 9;/d; s/^Port = LPT1;/Port = LPT3;/' \"$1\"\n"
+           "printf 'New = F2;\\r\\n' >> \"$1\"");
+    ScopedEnv meanwhile("MEANWHILE", Meanwhile("set PrinterSet Duplex on") + " && " +
+                                         Meanwhile("set HotKeySet Print Ctrl+Alt+P"));
+    const RunResult r = Edit();
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_NE(r.err.find("changed while you edited it; your item changes were merged"), std::string::npos) << r.err;
+    // Duplex was added after the blank line that ends the section, as
+    // CloseKey adds items.
+    EXPECT_EQ(ReadFile(m_dir.Settings()),
+              "; test settings\r\n[PrinterSet]\r\nPort = LPT3;\r\nCopies = 5;\r\n\r\nDuplex = on;\r\n\r\n"
+              "[HotKeySet]\r\nPrint = Ctrl+Alt+P;\r\nNew = F2;\r\n");
+}
+
+TEST_F(EditTest, OtherChangesToAFileChangedMeanwhileAreKeptNotWritten)
+{
+    const struct {
+        const char* name;
+        std::string script;
+    } cases[] = {
+        {"Comment", "sed -i 's/; test settings/; edited/; s/LPT1/LPT4/' \"$1\""},
+        {"NewSection", "printf '[Third]\\r\\nX = 1;\\r\\n' >> \"$1\""},
+        {"MovedItem", "sed -i '/^Port = LPT1;/d' \"$1\"; sed -i 's/^Speed = 9;/Speed = 9;\\r\\nPort = LPT1;/' \"$1\""},
+        {"LineEnds", "sed -i 's/\\r$//' \"$1\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(m_dir.Settings(), kEditSeed);
+        Editor(c.script + "\ncp \"$1\" '" + m_scripts.File("expected") + "'");
+        ScopedEnv meanwhile("MEANWHILE", Meanwhile("set HotKeySet Copy Ctrl+C"));
+        const RunResult r = Edit();
+        EXPECT_EQ(r.exit, 3);
+        ExpectOneErrorLine(r, "changed while you edited it, and your edit changes more than items");
+        EXPECT_EQ(KeptCopy(r), ReadFile(m_scripts.File("expected")));
+        EXPECT_EQ(Tool({"show", "HotKeySet"}).out, "Print = Ctrl+P\nCopy = Ctrl+C\n");
+        EXPECT_EQ(Tool({"get", "PrinterSet", "Port"}).out, "LPT1\n");
+        ::unlink(m_scripts.File("expected").c_str());
+    }
+}
+
+TEST_F(EditTest, FindingsStopTheWriteWithoutATerminalUnlessForced)
+{
+    Editor("printf '[PrinterSet]\\r\\nPort = LPT1;\\r\\nPort = LPT2;\\r\\n' > \"$1\"");
+    RunResult r = Edit();
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.err.find(":3: second item 'Port' in key 'PrinterSet'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing written (--force writes anyway)"), std::string::npos) << r.err;
+    EXPECT_EQ(KeptCopy(r), "[PrinterSet]\r\nPort = LPT1;\r\nPort = LPT2;\r\n");
+    EXPECT_EQ(ReadFile(m_dir.Settings()), kEditSeed);
+
+    r = Edit({"--force"});
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_EQ(ReadFile(m_dir.Settings()), "[PrinterSet]\r\nPort = LPT1;\r\nPort = LPT2;\r\n");
+}
+
+TEST_F(EditTest, BusyFileKeepsTheEdit)
+{
+    Editor("sed -i 's/LPT1/LPT5/' \"$1\"");
+    HeldLock lock(m_dir.Settings());
+    const RunResult r = Tool({"--wait", "0.1", "edit"});
+    EXPECT_EQ(r.exit, 3);
+    ExpectOneErrorLine(r, "is busy");
+    const std::string kept = KeptCopy(r);
+    EXPECT_NE(kept.find("Port = LPT5;"), std::string::npos) << kept;
+    EXPECT_EQ(ReadFile(m_dir.Settings()), kEditSeed);
+}
+
+// The tool on a terminal of its own (a pseudo-terminal as stdin, stdout
+// and stderr), answering each "(q)uit? " prompt with the next answer.
+RunResult RunOnTerminal(std::vector<std::string> args, const std::vector<std::string>& answers)
+{
+    RunResult r;
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "openpty failed";
+        return r;
+    }
+    args.insert(args.begin(), {QORVANE_TOOL_UNDER_TEST, "--counter-name=" + qorvane::testing::CounterName()});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        ::ioctl(slave, TIOCSCTTY, 0);
+        for (int fd = 0; fd < 3; ++fd) ::dup2(slave, fd);
+        ::close(master);
+        ::close(slave);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(slave);
+    std::size_t answered = 0;
+    const std::string prompt = "(q)uit? ";
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0) break;
+        char buf[1024];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the tool has exited
+        r.err.append(buf, static_cast<std::size_t>(n));
+        std::size_t prompts = 0;
+        for (std::size_t at = 0; (at = r.err.find(prompt, at)) != std::string::npos; at += prompt.size()) ++prompts;
+        if (prompts > answered && answered < answers.size()) {
+            const std::string line = answers[answered++] + "\n";
+            EXPECT_EQ(::write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        }
+    }
+    ::close(master);
+    r.exit = qorvane::testing::ExitCodeOf(qorvane::testing::WaitChild(pid));
+    return r;
+}
+
+TEST_F(EditTest, OnATerminalFindingsAskWhatToDo)
+{
+    // The first edit leaves a finding; an edit after that fixes it.
+    const std::string runs = m_scripts.File("runs");
+    Editor("echo x >> '" + runs + "'\n"
+           "if [ \"$(wc -l < '" + runs + "')\" -eq 1 ]; then printf '[PrinterSet]\\r\\nPort = ;\\r\\n' > \"$1\";\n"
+           "else printf '[PrinterSet]\\r\\nPort = LPT2;\\r\\n' > \"$1\"; fi");
+    const struct {
+        const char* name;
+        std::vector<std::string> answers;
+        int exit;
+        std::string file;
+        std::size_t editorRuns;
+    } cases[] = {
+        {"EditAgain", {"e"}, 0, "[PrinterSet]\r\nPort = LPT2;\r\n", 2},
+        {"WriteAnyway", {"?", "w"}, 0, "[PrinterSet]\r\nPort = ;\r\n", 1},
+        {"Quit", {"q"}, 1, kEditSeed, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(m_dir.Settings(), kEditSeed);
+        ::unlink(runs.c_str());
+        const RunResult r = RunOnTerminal({"-d", m_dir.Path(), "edit"}, c.answers);
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        EXPECT_NE(r.err.find("item 'Port' in key 'PrinterSet' has an empty value"), std::string::npos) << r.err;
+        EXPECT_EQ(ReadFile(m_dir.Settings()), c.file);
+        EXPECT_EQ(ReadFile(runs).size(), 2 * c.editorRuns);
+        if (c.exit != 0) {
+            EXPECT_NE(r.err.find("nothing written"), std::string::npos) << r.err;
+            RunResult kept;
+            kept.err = r.err;
+            kept.err.erase(std::remove(kept.err.begin(), kept.err.end(), '\r'), kept.err.end());
+            EXPECT_EQ(KeptCopy(kept), "[PrinterSet]\r\nPort = ;\r\n");
+        }
     }
 }
 

@@ -1,0 +1,28 @@
+#include "ItemList.h"
+
+#include "Json.h"
+
+namespace qorvane::tool {
+
+std::string FormatItems(const std::string& key, const ItemList& items, bool json)
+{
+    std::string out;
+    if (json) {
+        out = "{\"key\":";
+        AppendJsonString(out, key);
+        out += ",\"items\":[";
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            out += i == 0 ? "[" : ",[";
+            AppendJsonText(out, items[i].first);
+            out += ',';
+            AppendJsonText(out, items[i].second);
+            out += ']';
+        }
+        out += "]}\n";
+    } else {
+        for (const auto& [name, value] : items) out += name + " = " + value + "\n";
+    }
+    return out;
+}
+
+}  // namespace qorvane::tool

@@ -1,0 +1,108 @@
+#include "Settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "FileFormat.h"
+#include "Messages.h"
+
+namespace qorvane::tool {
+
+std::string SettingsPath(const std::string& dir)
+{
+    return dir + (dir.empty() || dir.back() == '/' ? "" : "/") + kSettingsFileName;
+}
+
+std::string LibraryDir(const std::string& dir)
+{
+    std::string out = dir;
+    if (!out.empty() && IsBlankByte(out.front())) out.insert(0, "./");
+    if (!out.empty() && IsBlankByte(out.back())) out += '/';
+    return out;
+}
+
+Fd::~Fd()
+{
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+std::optional<Outcome> CheckDirectory(const std::string& dir)
+{
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) {
+        const int err = errno;
+        if (err == ENOENT) return Failure(kExitFileError, "settings directory " + Quote(dir) + " does not exist");
+        return Failure(kExitFileError, "cannot access settings directory " + Quote(dir) + ": " + ErrnoText(err));
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return Failure(kExitFileError, "settings directory " + Quote(dir) + " is not a directory");
+    }
+    if (::faccessat(AT_FDCWD, dir.c_str(), X_OK, AT_EACCESS) != 0) {
+        return Failure(kExitFileError, "cannot enter settings directory " + Quote(dir) + ": " + ErrnoText(errno));
+    }
+    return std::nullopt;
+}
+
+Diagnosis DiagnoseOpenFailure(const std::string& dir, bool mayCreate)
+{
+    if (std::optional<Outcome> bad = CheckDirectory(dir)) return {Cause::Error, bad->error};
+    const std::string path = SettingsPath(dir);
+    const Fd probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!probe) {
+        const int err = errno;
+        if (err != ENOENT) return {Cause::Error, "cannot open settings file " + Quote(path) + ": " + ErrnoText(err)};
+        if (!mayCreate) return {Cause::Error, "settings file " + Quote(path) + " does not exist"};
+        if (::faccessat(AT_FDCWD, dir.c_str(), W_OK, AT_EACCESS) != 0) {
+            return {Cause::Error, "cannot create settings file " + Quote(path) + ": " + ErrnoText(errno)};
+        }
+        return {Cause::Transient, "cannot create settings file " + Quote(path)};
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;  // the whole file
+    lock.l_pid = 0;
+    if (::fcntl(probe.Get(), F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) {
+        return {Cause::Busy, "settings file " + Quote(path) + " is busy: another process holds its lock"};
+    }
+    // The library opens the file read-write; make sure that works too.
+    const Fd writable(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!writable) {
+        return {Cause::Error, "cannot open settings file " + Quote(path) + " for writing: " + ErrnoText(errno)};
+    }
+    return {Cause::Transient, "cannot read settings file " + Quote(path)};
+}
+
+std::optional<Outcome> ReadSettingsFile(const std::string& dir, std::string& content)
+{
+    if (std::optional<Outcome> bad = CheckDirectory(dir)) return bad;
+    const std::string path = SettingsPath(dir);
+    // O_NONBLOCK: a FIFO under the settings name must not block the open.
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
+        const int err = errno;
+        if (err == ENOENT) return Failure(kExitFileError, "settings file " + Quote(path) + " does not exist");
+        return Failure(kExitFileError, "cannot open settings file " + Quote(path) + ": " + ErrnoText(err));
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return Failure(kExitFileError, "settings file " + Quote(path) + " is not a regular file");
+    }
+    content.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            return Failure(kExitFileError, "cannot read settings file " + Quote(path) + ": " + ErrnoText(errno));
+        }
+        if (n == 0) return std::nullopt;
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace qorvane::tool

@@ -1,0 +1,234 @@
+// qorvane edit [--force]: edit the settings file by hand while applications
+// run. The person edits a copy; when the editor exits with 0 the copy is
+// checked like `check` does, and then
+//   - if the file did not change meanwhile, the copy replaces it whole,
+//     under the writer protocol (store/WholeFile.h);
+//   - if it did, the person's changes to items of the known keys are merged
+//     into the file as it stands now, exactly as CloseKey merges; an edit
+//     that changed more than that is not written, and the copy is kept.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <qorvane/Qorvane.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "Command.h"
+#include "FileFormat.h"
+#include "Messages.h"
+#include "Results.h"
+#include "SettingsText.h"
+#include "store/WholeFile.h"
+
+extern char** environ;
+
+namespace qorvane::tool {
+
+namespace {
+
+struct EditArgs {
+    bool force = false;
+};
+
+// The copy the person edits: a private file in $TMPDIR (or /tmp), removed
+// when done unless Keep() was called, so that no edit is ever lost.
+class EditCopy {
+public:
+    EditCopy() = default;
+    ~EditCopy()
+    {
+        if (!m_path.empty() && !m_keep) ::unlink(m_path.c_str());
+    }
+    EditCopy(const EditCopy&) = delete;
+    EditCopy& operator=(const EditCopy&) = delete;
+
+    // Creates the copy holding `content`; an error line, or empty.
+    std::string Create(std::string_view content)
+    {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qorvane-edit-XXXXXX.Inf";
+        const Fd fd(::mkstemps(path.data(), 4));
+        if (!fd) return "cannot create a copy to edit in " + Quote(path.substr(0, path.rfind('/'))) + ": " + ErrnoText(errno);
+        m_path = path;
+        std::string_view rest = content;
+        while (!rest.empty()) {
+            const ssize_t n = ::write(fd.Get(), rest.data(), rest.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return "cannot write the copy " + Quote(m_path) + ": " + ErrnoText(errno);
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return {};
+    }
+    const std::string& Path() const noexcept { return m_path; }
+    void Keep() noexcept { m_keep = true; }
+
+private:
+    std::string m_path;
+    bool m_keep = false;
+};
+
+// Runs $VISUAL, else $EDITOR, else vi on the file through the shell (so
+// that EDITOR="code --wait" works) and waits for it. Returns its exit code,
+// 128 + the signal that ended it, or -1 with `error` set.
+int RunEditor(const std::string& file, std::string& error)
+{
+    const char* editor = std::getenv("VISUAL");
+    if (editor == nullptr || *editor == '\0') editor = std::getenv("EDITOR");
+    if (editor == nullptr || *editor == '\0') editor = "vi";
+    const std::string script = std::string(editor) + " \"$@\"";
+    std::vector<std::string> args = {"/bin/sh", "-c", script, "qorvane-editor", file};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (const int err = ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ)) {
+        error = "cannot start the editor " + Quote(editor) + ": " + ErrnoText(err);
+        return -1;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            error = "cannot wait for the editor: " + ErrnoText(errno);
+            return -1;
+        }
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
+
+// Asks on the terminal; 'e' (edit again), 'w' (write anyway) or 'q'.
+char Ask()
+{
+    for (;;) {
+        std::fputs("qorvane: (e)dit again, (w)rite anyway or (q)uit? ", stderr);
+        std::fflush(stderr);
+        std::string answer;
+        char c = 0;
+        ssize_t n = 0;
+        while ((n = ::read(STDIN_FILENO, &c, 1)) == 1 && c != '\n') answer += c;
+        if (n <= 0 && answer.empty()) return 'q';
+        if (answer == "e" || answer == "w" || answer == "q") return answer[0];
+    }
+}
+
+// Applies the person's item changes to the file as it stands now, one
+// OpenKey / CloseKey per key.
+std::optional<Outcome> MergeChanges(const CommonOptions& common, const std::vector<KeyChanges>& plan)
+{
+    for (const KeyChanges& changes : plan) {
+        CString key;
+        CQorvane::Keys_ID2Name(kKeyIDs[changes.keyIndex], key);
+        CQorvane store(LibraryDir(common.dir).c_str());
+        if (std::optional<Outcome> bad = OpenChecked(common, key.str(), store)) return bad;
+        for (const auto& [name, value] : changes.sets) {
+            std::string v = value;  // SetItem takes a mutable buffer
+            const int rc = store.SetItem(key.c_str(), name.c_str(), v.data());
+            const Step step = Interpret(Call::SetItem, rc, Context{common, key.str(), name});
+            if (step.kind != Step::kDone) return step.outcome;
+        }
+        for (const std::string& name : changes.removes) store.RemoveItem(key.c_str(), name.c_str());
+        const Step step = Waited(Context{common, key.str(), {}}, Call::CloseKey,
+                                 [&](int waitMs) { return store.CloseKeyWait(0, waitMs); });
+        if (step.kind != Step::kDone) return step.outcome;
+    }
+    return std::nullopt;
+}
+
+Outcome RunEdit(const CommonOptions& common, const EditArgs& args)
+{
+    const std::string path = SettingsPath(common.dir);
+    std::string original;
+    if (std::optional<Outcome> bad = ReadSettingsFile(common.dir, original)) return *bad;
+    EditCopy copy;
+    if (std::string error = copy.Create(original); !error.empty()) return Failure(kExitFileError, error);
+    const std::string kept = "; your text is kept in " + Quote(copy.Path());
+
+    std::string edited;
+    for (;;) {
+        std::string error;
+        const int status = RunEditor(copy.Path(), error);
+        if (status < 0) return Failure(kExitFileError, error);
+        if (status != 0) {
+            return Failure(kExitNotFound, "the editor exited with status " + std::to_string(status) +
+                                              "; nothing written");
+        }
+        edited.clear();
+        {
+            const Fd fd(::open(copy.Path().c_str(), O_RDONLY | O_CLOEXEC));
+            if (!fd) return Failure(kExitFileError, "cannot read the edited copy " + Quote(copy.Path()));
+            char buffer[65536];
+            ssize_t n = 0;
+            while ((n = ::read(fd.Get(), buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+                if (n > 0) edited.append(buffer, static_cast<std::size_t>(n));
+            }
+            if (n < 0) return Failure(kExitFileError, "cannot read the edited copy " + Quote(copy.Path()));
+        }
+        if (edited == original) {
+            Outcome out;
+            out.note = "no changes; nothing written";
+            return out;
+        }
+        const std::vector<Finding> findings = CheckSettingsText(edited);
+        if (findings.empty()) break;
+        const std::string text = FormatFindings(copy.Path(), findings, false);
+        std::fputs(text.c_str(), stderr);
+        if (args.force) break;
+        if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) {
+            copy.Keep();
+            return Failure(kExitNotFound, "the edited text has findings (see above); nothing written (--force "
+                                          "writes anyway)" + kept);
+        }
+        const char answer = Ask();
+        if (answer == 'w') break;
+        if (answer == 'q') {
+            copy.Keep();
+            return Failure(kExitNotFound, "nothing written" + kept);
+        }
+    }
+
+    std::string current;
+    const int rc = store::ReplaceWholeFileWait(path, original, edited, current, WaitMs(common));
+    if (rc == 1) return Outcome{};
+    if (rc != 0) {
+        copy.Keep();
+        Step step = Interpret(Call::CloseKey, rc, Context{common, "", {}});
+        if (rc == -3) step.outcome = Failure(kExitFileError, "writing settings file " + Quote(path) + " failed");
+        step.outcome.error += kept;
+        return step.outcome;
+    }
+    // The file changed while the person edited it.
+    std::vector<KeyChanges> plan;
+    if (!PlanItemChanges(original, edited, plan)) {
+        copy.Keep();
+        return Failure(kExitBusy, "settings file " + Quote(path) +
+                                      " changed while you edited it, and your edit changes more than items of "
+                                      "the known keys; nothing written" + kept);
+    }
+    if (std::optional<Outcome> bad = MergeChanges(common, plan)) {
+        copy.Keep();
+        bad->error += kept;
+        return *bad;
+    }
+    Outcome out;
+    out.note = "settings file " + Quote(path) + " changed while you edited it; your item changes were merged into it";
+    return out;
+}
+
+}  // namespace
+
+Command AddEditCommand(CLI::App& parent, const CommonOptions& common)
+{
+    auto args = std::make_shared<EditArgs>();
+    CLI::App* app = parent.add_subcommand("edit", "Edit the settings file in $VISUAL, $EDITOR or vi");
+    app->add_flag("--force", args->force, "Write even if the edited text has findings (without a terminal)");
+    return Command{app, [&common, args] { return RunEdit(common, *args); }};
+}
+
+}  // namespace qorvane::tool
