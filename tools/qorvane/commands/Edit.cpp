@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <CLI/CLI.hpp>
 #include <qorvane/Qorvane.h>
 
@@ -74,6 +76,31 @@ private:
     bool m_keep = false;
 };
 
+// While the editor runs, Ctrl-C and Ctrl-\ are the editor's: the tool
+// ignores them, so that it is there to clean up or keep the copy afterwards.
+class IgnoreTerminalSignals {
+public:
+    IgnoreTerminalSignals()
+    {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGINT, &ignore, &m_int);
+        ::sigaction(SIGQUIT, &ignore, &m_quit);
+    }
+    ~IgnoreTerminalSignals()
+    {
+        ::sigaction(SIGINT, &m_int, nullptr);
+        ::sigaction(SIGQUIT, &m_quit, nullptr);
+    }
+    IgnoreTerminalSignals(const IgnoreTerminalSignals&) = delete;
+    IgnoreTerminalSignals& operator=(const IgnoreTerminalSignals&) = delete;
+
+private:
+    struct sigaction m_int {};
+    struct sigaction m_quit {};
+};
+
 // Runs $VISUAL, else $EDITOR, else vi on the file through the shell (so
 // that EDITOR="code --wait" works) and waits for it. Returns its exit code,
 // 128 + the signal that ended it, or -1 with `error` set.
@@ -87,8 +114,20 @@ int RunEditor(const std::string& file, std::string& error)
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The editor gets the default dispositions back.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGQUIT);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    const IgnoreTerminalSignals ignore;
     pid_t pid = -1;
-    if (const int err = ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ)) {
+    const int err = ::posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    if (err != 0) {
         error = "cannot start the editor " + Quote(editor) + ": " + ErrnoText(err);
         return -1;
     }
