@@ -125,7 +125,9 @@ public:
     // 5-25 ms between tries so that processes that collide do not keep
     // colliding in step. Busy is OpenKey -3, and -4 when another open holds
     // the file's lock; CloseKey -1, and -2 when another program holds the
-    // file's lock. Every other result returns at once. The results and the
+    // file's lock. Every other result returns at once, and so does -3 or
+    // -1 from an access counter that cannot serve this process
+    // (CheckAccessCounter -1), which waiting would not mend. The results and the
     // state afterwards are those of the plain call that was tried last;
     // CloseKeyWait keeps the changes between tries whatever bClearOnFail
     // says and drops them, if bClearOnFail != 0, only when it gives up.

@@ -192,7 +192,7 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
     return qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
         bool lockBusy = false;
         const int rc = OpenKeyImpl(keyName, lockBusy);
-        busy = rc == -3 || (rc == -4 && lockBusy);
+        busy = (rc == -3 && !qorvane::sync::CounterIsWrong()) || (rc == -4 && lockBusy);
         return rc;
     });
 }
@@ -202,7 +202,7 @@ int CQorvane::CloseKeyWait(int bClearOnFail, int waitMs)
     const int rc = qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
         bool lockBusy = false;
         const int result = CloseKeyImpl(0, lockBusy);
-        busy = result == -1 || (result == -2 && lockBusy);
+        busy = (result == -1 && !qorvane::sync::CounterIsWrong()) || (result == -2 && lockBusy);
         return result;
     });
     if (rc < 0 && bClearOnFail != 0) ClearKeyData();

@@ -29,6 +29,16 @@ Step RetryOr(int exit, std::string message)
     return Step{Step::kRetry, Failure(exit, std::move(message))};
 }
 
+// A busy result of OpenKey or CloseKey can also mean that the machine-wide
+// access counter cannot serve this process (another user created it with a
+// mode that shuts others out, say); waiting would not help.
+std::optional<Step> CounterUnusable()
+{
+    CString problem;
+    if (CQorvane::CheckAccessCounter(problem) != -1) return std::nullopt;
+    return Fail(kExitFileError, problem.str());
+}
+
 Step FromDiagnosis(Diagnosis d)
 {
     switch (d.cause) {
@@ -56,7 +66,9 @@ Step Interpret(Call call, int rc, const Context& ctx)
         case 1:
         case 0: return Done();
         case -2: return Fail(kExitBadInput, "unknown key " + key + " (known keys: " + KnownKeyList() + ")");
-        case -3: return RetryOr(kExitBusy, "settings file " + path + " is busy: a writer holds it or waits for it");
+        case -3:
+            if (std::optional<Step> unusable = CounterUnusable()) return *unusable;
+            return RetryOr(kExitBusy, "settings file " + path + " is busy: a writer holds it or waits for it");
         case -4: return FromDiagnosis(DiagnoseOpenFailure(ctx.common.dir, true));
         default: return unexpected("OpenKey");
         }
@@ -77,11 +89,15 @@ Step Interpret(Call call, int rc, const Context& ctx)
     case Call::CloseKey:
         switch (rc) {
         case 1: return Done();
-        case -1: return RetryOr(kExitBusy, "settings file " + path + " is busy: readers or another writer kept it");
+        case -1:
+            if (std::optional<Step> unusable = CounterUnusable()) return *unusable;
+            return RetryOr(kExitBusy, "settings file " + path + " is busy: readers or another writer kept it");
         case -2: return FromDiagnosis(DiagnoseOpenFailure(ctx.common.dir, false));
         case -3:
             return Fail(kExitFileError, "writing settings file " + path +
-                                            " failed (disk full or I/O error); key " + key + " may not be saved");
+                                            " failed (disk full, I/O error, or the new file could not keep the old "
+                                            "owner and group, see the README's Security section); key " +
+                                            key + " may not be saved");
         default: return unexpected("CloseKey");
         }
     }

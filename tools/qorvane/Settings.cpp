@@ -46,10 +46,41 @@ std::optional<Outcome> CheckDirectory(const std::string& dir)
     return std::nullopt;
 }
 
+std::optional<Outcome> CheckNoUntrustedLink(const std::string& path)
+{
+    // The library follows a link at the settings name, hop by hop, only
+    // when the link belongs to this user, to root or to the owner of the
+    // directory that holds it; another user who may write the directory
+    // could otherwise point the name at any file of ours.
+    std::string current = path;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return std::nullopt;
+        const std::size_t slash = current.rfind('/');
+        const std::string dirOfLink = slash == std::string::npos ? "." : (slash == 0 ? "/" : current.substr(0, slash));
+        struct stat dirSt {};
+        const bool trusted = st.st_uid == ::geteuid() || st.st_uid == 0 ||
+                             (::stat(dirOfLink.c_str(), &dirSt) == 0 && dirSt.st_uid == st.st_uid);
+        if (!trusted) {
+            return Failure(kExitFileError, "settings file " + Quote(path) + " leads through the symbolic link " +
+                                               Quote(current) + " of uid " + std::to_string(st.st_uid) +
+                                               ", which is not followed: only links of this user, of root or of "
+                                               "the directory's owner are");
+        }
+        std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
+        target.resize(static_cast<std::size_t>(n));
+        current = target.front() == '/' || slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
+    }
+    return std::nullopt;
+}
+
 Diagnosis DiagnoseOpenFailure(const std::string& dir, bool mayCreate)
 {
     if (std::optional<Outcome> bad = CheckDirectory(dir)) return {Cause::Error, bad->error};
     const std::string path = SettingsPath(dir);
+    if (std::optional<Outcome> bad = CheckNoUntrustedLink(path)) return {Cause::Error, bad->error};
     const Fd probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!probe) {
         const int err = errno;
@@ -81,6 +112,7 @@ std::optional<Outcome> ReadSettingsFile(const std::string& dir, std::string& con
 {
     if (std::optional<Outcome> bad = CheckDirectory(dir)) return bad;
     const std::string path = SettingsPath(dir);
+    if (std::optional<Outcome> bad = CheckNoUntrustedLink(path)) return bad;
     // O_NONBLOCK: a FIFO under the settings name must not block the open.
     const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {

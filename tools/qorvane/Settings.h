@@ -57,6 +57,10 @@ struct Diagnosis {
 
 Diagnosis DiagnoseOpenFailure(const std::string& dir, bool mayCreate);
 
+// Why the library would not follow a symbolic link at the settings path
+// (one of another user, neither root nor the directory's owner), or nothing.
+std::optional<Outcome> CheckNoUntrustedLink(const std::string& path);
+
 // Reads the whole settings file without locking it (the file is only ever
 // replaced whole, so any read sees one version of it) and without creating
 // it. A missing file, a name that is not a regular file and a read error

@@ -1,0 +1,78 @@
+// What the tool says about a counter another user made unusable and about a
+// planted link: one line that names the object or the link, exit 4, and no
+// waiting for something that waiting does not mend.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "testing/Testing.h"
+
+namespace {
+
+using namespace qorvane::testing;
+
+#ifdef QORVANE_TOOL_UNDER_TEST
+int Tool(const std::string& counter, const std::vector<std::string>& args, std::string& output)
+{
+    std::vector<std::string> argv = {QORVANE_TOOL_UNDER_TEST, "--counter-name=" + counter};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return ExitCodeOf(RunProgram(argv, &output));
+}
+
+TEST(ToolSecurity, UnusableCounterIsOneLineAndExitFourWithoutWaiting)
+{
+    TempDir dir;
+    const std::string counter = "/qorvane-test-tool-" + std::to_string(::getpid()) + "-" +
+                                std::to_string(std::random_device{}());
+    const std::string object = "/dev/shm" + counter;
+    const int fd = ::open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ::fchmod(fd, 0600);
+    ::close(fd);
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"get", "PrinterSet", "Port"}, {"set", "PrinterSet", "Port", "LPT1"}}) {
+        SCOPED_TRACE(command.front());
+        std::vector<std::string> args = {"--wait", "30", "-d", dir.Path()};
+        args.insert(args.end(), command.begin(), command.end());
+        std::string out;
+        WriteFile(dir.Settings(), "[PrinterSet]\r\nPort = LPT1;\r\n");
+        // With a 30 s wait, a retrying tool would make this test time out.
+        EXPECT_EQ(Tool(counter, args, out), 4) << out;
+        EXPECT_NE(out.find(object), std::string::npos) << out;
+        EXPECT_NE(out.find("mode 0600"), std::string::npos) << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    }
+    ::unlink(object.c_str());
+}
+
+TEST(ToolSecurity, PlantedLinkIsNamedInTheMessage)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+    TempDir dir;
+    TempDir elsewhere;
+    const std::string victim = elsewhere.File("id_key");
+    WriteFile(victim, "secret\n");
+    ASSERT_EQ(::symlink(victim.c_str(), dir.Settings().c_str()), 0);
+    ASSERT_EQ(::lchown(dir.Settings().c_str(), 4901, 4901), 0);
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"get", "PrinterSet", "Port"}, {"set", "PrinterSet", "Port", "LPT1"}, {"check"}}) {
+        SCOPED_TRACE(command.front());
+        std::vector<std::string> args = {"-d", dir.Path()};
+        args.insert(args.end(), command.begin(), command.end());
+        std::string out;
+        EXPECT_EQ(Tool(CounterName(), args, out), 4) << out;
+        EXPECT_NE(out.find("symbolic link"), std::string::npos) << out;
+        EXPECT_NE(out.find("uid 4901"), std::string::npos) << out;
+        EXPECT_EQ(ReadFile(victim), "secret\n");
+    }
+}
+#endif
+
+}  // namespace
