@@ -8,8 +8,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION
   "libqorvane reads and changes one shared settings file, QorRunningSet.Inf,
 while many processes do so at once. The package holds the shared library,
-its headers, CMake package and pkg-config file, and the qorvane tool with
-its man page and bash completion.")
+its headers, CMake package and pkg-config file, the qorvane tool with
+its man page and bash completion, and a tmpfiles.d entry that makes the
+machine-wide access counter usable by the members of group qorvane only.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Qorvane developers <qorvane@localhost>")
@@ -25,4 +26,7 @@ else()
 endif()
 # ldconfig after install and removal, for the library's SONAME link.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# postinst creates the group qorvane of the hardened counter set-up.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

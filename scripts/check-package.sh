@@ -72,6 +72,13 @@ completions=$(pkg-config --variable=completionsdir bash-completion 2>/dev/null |
 words=$(bash -c 'source "$1"; COMP_WORDS=(qorvane se); COMP_CWORD=1; _qorvane; echo "${COMPREPLY[*]}"' _ "$completions/qorvane")
 [[ $words == "set" ]] || fail "completion of 'qorvane se' gave '$words'"
 
+echo "== the hardened counter set-up"
+[[ -f /usr/lib/tmpfiles.d/qorvane.conf ]] || fail "no /usr/lib/tmpfiles.d/qorvane.conf"
+grep -q '^f .*/dev/shm/qorvane.QorvanD.v2 *0660 *root *qorvane' /usr/lib/tmpfiles.d/qorvane.conf ||
+  fail "the tmpfiles.d entry does not provision the counter object root:qorvane 0660"
+[[ -f /usr/lib/sysusers.d/qorvane.conf ]] || fail "no /usr/lib/sysusers.d/qorvane.conf"
+getent group qorvane >/dev/null || fail "the package did not create the group qorvane"
+
 echo "== the library: SONAME, pkg-config, CMake package"
 objdump -p /usr/lib/libqorvane.so.1 2>/dev/null | grep -q 'SONAME *libqorvane.so.1' || fail "no SONAME libqorvane.so.1"
 pkg-config --exists qorvane || fail "pkg-config does not find qorvane"
