@@ -18,6 +18,9 @@ struct Entry {
 struct Registry {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     std::vector<Entry> entries;
+    // Opened once, so that the child handler needs no open() that could
+    // fail (a child may start with a full descriptor table).
+    int null = -1;
 };
 
 // Never destroyed: a child handler or a late thread exit may still use it.
@@ -26,6 +29,7 @@ Registry& TheRegistry()
     static Registry* registry = [] {
         auto* r = new Registry;
         r->entries.reserve(16);
+        r->null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         ::pthread_atfork(
             [] { ::pthread_mutex_lock(&TheRegistry().mutex); },
             [] { ::pthread_mutex_unlock(&TheRegistry().mutex); },
@@ -33,7 +37,7 @@ Registry& TheRegistry()
                 // Only the forking thread lives on in the child; it holds the
                 // mutex (taken in the prepare handler).
                 Registry& reg = TheRegistry();
-                const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                const int null = reg.null;
                 const pthread_t self = ::pthread_self();
                 auto keep = reg.entries.begin();
                 for (const Entry& e : reg.entries) {
@@ -45,7 +49,6 @@ Registry& TheRegistry()
                     }
                 }
                 reg.entries.erase(keep, reg.entries.end());
-                if (null >= 0) ::close(null);
                 ::pthread_mutex_unlock(&reg.mutex);
             });
         return r;

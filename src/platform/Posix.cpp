@@ -357,12 +357,15 @@ int Unlink(const char* path) noexcept
     return ::unlink(path) == 0 ? 0 : errno;
 }
 
-int Readlink(const char* path, std::string& out)
+namespace {
+
+template <class ReadLink>
+int ReadLinkInto(std::string& out, ReadLink&& readLink)
 {
     if (const int err = seam::InjectedError(Op::Readlink)) return err;
     std::string buf(256, '\0');
     for (;;) {
-        const ssize_t n = ::readlink(path, buf.data(), buf.size());
+        const ssize_t n = readLink(buf.data(), buf.size());
         if (n < 0) return errno;
         if (static_cast<std::size_t>(n) < buf.size()) {
             buf.resize(static_cast<std::size_t>(n));
@@ -371,6 +374,18 @@ int Readlink(const char* path, std::string& out)
         }
         buf.resize(buf.size() * 2);
     }
+}
+
+}  // namespace
+
+int Readlink(const char* path, std::string& out)
+{
+    return ReadLinkInto(out, [path](char* data, std::size_t size) { return ::readlink(path, data, size); });
+}
+
+int ReadlinkFd(int fd, std::string& out)
+{
+    return ReadLinkInto(out, [fd](char* data, std::size_t size) { return ::readlinkat(fd, "", data, size); });
 }
 
 int TryLock(int fd, short type) noexcept

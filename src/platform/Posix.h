@@ -158,6 +158,8 @@ int Rename(const char* from, const char* to) noexcept;
 int LinkFd(int fd, const char* to) noexcept;  // gives an O_TMPFILE file a name
 int Unlink(const char* path) noexcept;
 int Readlink(const char* path, std::string& out);
+// The target of the link that `fd` (opened O_PATH | O_NOFOLLOW on it) is.
+int ReadlinkFd(int fd, std::string& out);
 // Open-file-description lock on the whole file, never waiting. type is
 // F_RDLCK, F_WRLCK or F_UNLCK. EAGAIN means another description holds a
 // conflicting lock.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -126,18 +127,25 @@ int ResolveLinks(const std::string& path, std::string& resolved)
 {
     std::string current = path;
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-        struct stat st {};
-        int err = sys::Lstat(current.c_str(), st);
-        if (err == ENOENT || (err == 0 && !S_ISLNK(st.st_mode))) {  // nothing there, or not a link
+        // The owner check and the read of the target use one descriptor of
+        // the link itself, so a link swapped in between cannot lend its
+        // target to a checked one.
+        UniqueFd link;
+        int err = sys::Open(current.c_str(), O_PATH | O_NOFOLLOW, 0, link);
+        if (err == ENOENT) {  // nothing there: a dangling link resolves to this
             resolved = std::move(current);
             return 0;
         }
         if (err != 0) return err;
+        struct stat st {};
+        if ((err = sys::Fstat(link.Get(), st)) != 0) return err;
+        if (!S_ISLNK(st.st_mode)) {
+            resolved = std::move(current);
+            return 0;
+        }
         if (!MayFollowLink(current, st)) return EACCES;
         std::string target;
-        err = sys::Readlink(current.c_str(), target);
-        if (err == EINVAL || err == ENOENT) continue;  // replaced by a file or removed meanwhile: look again
-        if (err != 0) return err;
+        if ((err = sys::ReadlinkFd(link.Get(), target)) != 0) return err;
         if (!target.empty() && target.front() == '/') {
             current = std::move(target);
         } else {
@@ -190,6 +198,26 @@ bool ReplaceKeepsAccess(mode_t mode, bool ownerKept, bool groupKept) noexcept
     if (groupKept) return true;
     if (!coveredByOther(group)) return false;
     return ownerKept || coveredByOther(user);
+}
+
+mode_t EffectiveAccessMode(mode_t mode, std::string_view acl) noexcept
+{
+    // Version 2 header (4 bytes), then entries of tag (2), perm (2), id (4),
+    // little-endian as the kernel stores them on this machine.
+    constexpr std::size_t kHeader = 4;
+    constexpr std::size_t kEntry = 8;
+    constexpr unsigned kGroupObj = 0x04;
+    if (acl.size() < kHeader || (acl.size() - kHeader) % kEntry != 0) return mode;
+    for (std::size_t at = kHeader; at < acl.size(); at += kEntry) {
+        std::uint16_t tag = 0;
+        std::uint16_t perm = 0;
+        std::memcpy(&tag, acl.data() + at, sizeof tag);
+        std::memcpy(&perm, acl.data() + at + 2, sizeof perm);
+        if (tag != kGroupObj) continue;
+        const mode_t mask = (mode >> 3) & 07;
+        return static_cast<mode_t>((mode & ~static_cast<mode_t>(070)) | ((perm & mask & 07) << 3));
+    }
+    return mode;
 }
 
 int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, std::string_view content)
@@ -246,7 +274,7 @@ int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, co
     bool ownerKept = false;
     bool groupKept = false;
     if (const int err = KeepOwnership(tmp.Get(), old, ownerKept, groupKept)) return err;
-    if (!ReplaceKeepsAccess(old.st_mode, ownerKept, groupKept)) return EPERM;
+    if (!ReplaceKeepsAccess(EffectiveAccessMode(old.st_mode, acl), ownerKept, groupKept)) return EPERM;
     if (!acl.empty()) {
         if (const int err = sys::SetAccessAcl(tmp.Get(), acl)) return err;
     }

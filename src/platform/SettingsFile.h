@@ -81,6 +81,12 @@ int OpenLocked(const std::string& path, OpenMode mode, LockableFd& fd, std::stri
 // owner or not (`ownerKept`) and the group or not (`groupKept`).
 bool ReplaceKeepsAccess(mode_t mode, bool ownerKept, bool groupKept) noexcept;
 
+// The permission bits that owner, owning group and others really have on a
+// file of mode `mode` with the access ACL `acl` (its xattr form, or empty):
+// with an ACL the mode's group bits are the mask, and the owning group has
+// its own entry, limited by that mask.
+mode_t EffectiveAccessMode(mode_t mode, std::string_view acl) noexcept;
+
 // Replaces the file at `target` (a resolved path) with `content`, keeping
 // owner, group, mode and access ACL of the old file (open as `oldFd`,
 // fstat'd into `old`) as ReplaceKeepsAccess says. 0, or the errno of the

@@ -189,12 +189,30 @@ int CQorvane::CloseKey(int bClearOnFail)
 
 int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
 {
-    return qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
+    // A failed open clears the object, but items stored for the next open
+    // (SetItem or RemoveItem with no key open) must not be lost to a busy
+    // try that is followed by another: they are put back before each retry,
+    // and the last result leaves the object as the plain call would.
+    const unsigned long savedID = m_dwKeyID;
+    const std::vector<KeyItem> savedItems = m_arItems;
+    const std::vector<std::uint16_t> savedStates = m_arItemState;
+    const std::vector<CString> savedRemoved = m_arRemoved;
+    const int savedModified = m_bModified;
+    const int rc = qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
         bool lockBusy = false;
-        const int rc = OpenKeyImpl(keyName, lockBusy);
-        busy = (rc == -3 && !qorvane::sync::CounterIsWrong()) || (rc == -4 && lockBusy);
-        return rc;
+        const int result = OpenKeyImpl(keyName, lockBusy);
+        busy = (result == -3 && !qorvane::sync::CounterIsWrong()) || (result == -4 && lockBusy);
+        if (result == -4 && lockBusy) {
+            m_dwKeyID = savedID;
+            m_arItems = savedItems;
+            m_arItemState = savedStates;
+            m_arRemoved = savedRemoved;
+            m_bModified = savedModified;
+        }
+        return result;
     });
+    if (rc == -4) ClearKeyData();
+    return rc;
 }
 
 int CQorvane::CloseKeyWait(int bClearOnFail, int waitMs)

@@ -1,20 +1,24 @@
 #include "sync/SharedCounter.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/ForkGuard.h"
 #include "platform/Seam.h"
@@ -196,7 +200,6 @@ std::string ForeignSegmentOwner(key_t key)
 }
 
 struct Segment {
-    bool valid = false;
     dev_t dev = 0;
     ino_t ino = 0;
     key_t key = 0;
@@ -204,11 +207,13 @@ struct Segment {
     CounterWord* word = nullptr;
 };
 
-// The segment this process attached last. Attachments are never removed: a
-// thread may still be inside an entry on an older one, and a segment that
-// was replaced stays valid memory for as long as it is attached.
-std::mutex g_segmentMutex;
-Segment g_segment;
+// The segment this process attached last, published without a lock (a
+// child forked while another thread updates it must not find a lock
+// held). Records and attachments are never freed: a thread may still be
+// inside an entry on an older one, and a segment that was replaced stays
+// valid memory for as long as it is attached. A new record is made only
+// when an object or segment was replaced.
+std::atomic<const Segment*> g_segment{nullptr};
 
 int ShmGet(key_t key, std::size_t size, int flags, int& id)
 {
@@ -223,54 +228,102 @@ int ShmStat(int id, shmid_ds& ds)
     return ::shmctl(id, IPC_STAT, &ds) == 0 ? 0 : errno;
 }
 
-// Creates the segment of `object` with the object's group and mode.
-int CreateSegment(int objectFd, const struct stat& object, key_t key)
+// Creates the segment of `object` with the object's group and mode. The
+// caller holds the set-up byte exclusively.
+int CreateSegment(key_t key, const struct stat& object)
 {
-    // One creator at a time; the others wait in AttachSegment.
-    if (platform::sys::TryLockRange(objectFd, F_WRLCK, kSegmentSetupByte, 1) != 0) return EAGAIN;
     int id = -1;
     int err = ShmGet(key, kSharedSectionSize, IPC_CREAT | IPC_EXCL | 0600, id);
+    if (err != 0) return err;
+    shmid_ds ds {};
+    err = ShmStat(id, ds);
     if (err == 0) {
-        shmid_ds ds {};
-        err = ShmStat(id, ds);
-        if (err == 0) {
-            ds.shm_perm.gid = object.st_gid;
-            ds.shm_perm.mode = static_cast<unsigned short>(object.st_mode & 0666);
-            if (::shmctl(id, IPC_SET, &ds) != 0) err = errno;
-        }
-        if (err != 0) ::shmctl(id, IPC_RMID, nullptr);
+        ds.shm_perm.gid = object.st_gid;
+        ds.shm_perm.mode = static_cast<unsigned short>(object.st_mode & 0666);
+        if (::shmctl(id, IPC_SET, &ds) != 0) err = errno;
     }
-    platform::sys::TryLockRange(objectFd, F_UNLCK, kSegmentSetupByte, 1);
+    if (err != 0) ::shmctl(id, IPC_RMID, nullptr);
     return err;
 }
 
-// True while another process creates the segment (it holds the set-up byte).
-bool SegmentBeingSetUp(int objectFd)
+// The set-up byte: a process holds it shared while it looks the segment up
+// and checks it, and exclusively while it creates one and gives it the
+// object's group and mode, so that nobody takes a segment in the middle of
+// its set-up for a foreign one.
+class SetUpLock {
+public:
+    SetUpLock(int objectFd, short type) : m_fd(objectFd)
+    {
+        m_held = platform::sys::TryLockRange(m_fd, type, kSegmentSetupByte, 1) == 0;
+    }
+    ~SetUpLock()
+    {
+        if (m_held) platform::sys::TryLockRange(m_fd, F_UNLCK, kSegmentSetupByte, 1);
+    }
+    SetUpLock(const SetUpLock&) = delete;
+    SetUpLock& operator=(const SetUpLock&) = delete;
+    bool Held() const noexcept { return m_held; }
+
+private:
+    int m_fd;
+    bool m_held;
+};
+
+bool InGroup(uid_t uid, gid_t gid)
 {
-    if (platform::sys::TryLockRange(objectFd, F_RDLCK, kSegmentSetupByte, 1) != 0) return true;
-    platform::sys::TryLockRange(objectFd, F_UNLCK, kSegmentSetupByte, 1);
-    return false;
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::string buf(static_cast<std::size_t>(size > 0 ? size : 16384), '\0');
+    passwd pw {};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) return false;
+    if (pw.pw_gid == gid) return true;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<std::size_t>(count));
+        if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) return false;
+    }
+    groups.resize(static_cast<std::size_t>(count));
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
+// Whether the user who made (or owns) a segment could use the object
+// anyway. Its creator keeps write access to the word whatever the mode
+// says, so a segment made by someone the object shuts out would let them in.
+bool MayUseObject(uid_t uid, const struct stat& object)
+{
+    if ((object.st_mode & 0006) == 0006) return true;  // every user may
+    return uid == 0 || uid == object.st_uid || uid == ::geteuid() || InGroup(uid, object.st_gid);
 }
 
 CounterProblem AttachSegment(int objectFd, const struct stat& object, Segment& out)
 {
     const key_t key = SegmentKey(object);
+    const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
     for (int attempt = 0; attempt < kAttempts * 4; ++attempt) {
-        const bool lastTry = attempt + 1 == kAttempts * 4;
         int id = -1;
-        int err = ShmGet(key, kSharedSectionSize, 0, id);
-        if (err == ENOENT) {
-            err = CreateSegment(objectFd, object, key);
-            if (err == 0 || err == EEXIST || err == EAGAIN) {
-                if (err == EAGAIN) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        int err = 0;
+        shmid_ds ds {};
+        {
+            const SetUpLock looking(objectFd, F_RDLCK);
+            if (!looking.Held()) {  // another process is setting the segment up
+                pause();
                 continue;
             }
+            err = ShmGet(key, kSharedSectionSize, 0, id);
+            if (err == 0) err = ShmStat(id, ds);
         }
-        if (err == EACCES || err == EINVAL) {
-            if (!lastTry && SegmentBeingSetUp(objectFd)) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (err == ENOENT) {
+            const SetUpLock creating(objectFd, F_WRLCK);
+            if (!creating.Held()) {
+                pause();
                 continue;
             }
+            err = CreateSegment(key, object);
+            if (err == 0 || err == EEXIST) continue;
+        }
+        if (err == EIDRM) continue;  // removed in between
+        if (err == EACCES || err == EINVAL) {
             return Wrong(SegmentText(key) + ForeignSegmentOwner(key) +
                          (err == EACCES ? " does not let this process (" + WhoAmI() + ") use it"
                                         : " is smaller than the counter needs") +
@@ -278,19 +331,28 @@ CounterProblem AttachSegment(int objectFd, const struct stat& object, Segment& o
         }
         if (err != 0) return Problem(err, "cannot open the " + SegmentText(key) + ": " + std::strerror(err));
 
-        shmid_ds ds {};
-        err = ShmStat(id, ds);
-        if (err == EIDRM || err == EINVAL) continue;  // removed in between
-        if (err != 0) return Problem(err, "cannot inspect the " + SegmentText(key) + ": " + std::strerror(err));
-        if (ds.shm_segsz < kSharedSectionSize || (ds.shm_perm.mode & 0777) != (object.st_mode & 0666) ||
-            ds.shm_perm.gid != object.st_gid) {
-            if (!lastTry && SegmentBeingSetUp(objectFd)) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                continue;
+        const bool matches = ds.shm_segsz >= kSharedSectionSize &&
+                             (ds.shm_perm.mode & 0777) == (object.st_mode & 0666) &&
+                             ds.shm_perm.gid == object.st_gid;
+        if (!matches && ds.shm_nattch == 0 && (ds.shm_perm.mode & 0777) == 0600 &&
+            (ds.shm_perm.cuid == ::geteuid() || ::geteuid() == 0)) {
+            // A creator that died before it gave the segment the object's
+            // group and mode: nobody uses it, so it is made again.
+            const SetUpLock creating(objectFd, F_WRLCK);
+            if (creating.Held() && ShmStat(id, ds) == 0 && ds.shm_nattch == 0 && (ds.shm_perm.mode & 0777) == 0600) {
+                ::shmctl(id, IPC_RMID, nullptr);
             }
+            continue;
+        }
+        if (!matches) {
             return Wrong(SegmentText(key) + " (" + Owner(ds.shm_perm.uid, ds.shm_perm.gid, ds.shm_perm.mode) +
                          ", size " + std::to_string(ds.shm_segsz) + ") does not match " + ObjectText() + " (" +
                          Owner(object.st_uid, object.st_gid, object.st_mode) + ")");
+        }
+        if (!MayUseObject(ds.shm_perm.cuid, object) || !MayUseObject(ds.shm_perm.uid, object)) {
+            return Wrong(SegmentText(key) + " was created by uid " + std::to_string(ds.shm_perm.cuid) +
+                         " (owner uid " + std::to_string(ds.shm_perm.uid) + "), who may not use " + ObjectText() +
+                         " (" + Owner(object.st_uid, object.st_gid, object.st_mode) + ")");
         }
         void* p = nullptr;
         if ((err = seam::InjectedError(seam::Op::Shm)) == 0) {
@@ -299,7 +361,7 @@ CounterProblem AttachSegment(int objectFd, const struct stat& object, Segment& o
         }
         if (err == EIDRM || err == EINVAL) continue;
         if (err != 0) return Problem(err, "cannot map the " + SegmentText(key) + ": " + std::strerror(err));
-        out = Segment{true, object.st_dev, object.st_ino, key, id, static_cast<CounterWord*>(p)};
+        out = Segment{object.st_dev, object.st_ino, key, id, static_cast<CounterWord*>(p)};
         return {};
     }
     return Problem(EAGAIN, "the " + SegmentText(key) + " keeps changing");
@@ -309,26 +371,21 @@ CounterProblem AttachSegment(int objectFd, const struct stat& object, Segment& o
 // leads to it, else a fresh attachment.
 CounterWord* WordFor(int objectFd, const struct stat& object, CounterProblem& problem)
 {
-    Segment known;
-    {
-        const std::lock_guard<std::mutex> lock(g_segmentMutex);
-        known = g_segment;
-    }
-    if (known.valid && known.dev == object.st_dev && known.ino == object.st_ino) {
+    const Segment* known = g_segment.load(std::memory_order_acquire);
+    if (known != nullptr && known->dev == object.st_dev && known->ino == object.st_ino) {
         int id = -1;
-        if (ShmGet(known.key, 0, 0, id) == 0 && id == known.id) return known.word;
+        if (ShmGet(known->key, 0, 0, id) == 0 && id == known->id) return known->word;
     }
     Segment fresh;
     problem = AttachSegment(objectFd, object, fresh);
     if (problem.state != CounterState::Usable) return nullptr;
-    const std::lock_guard<std::mutex> lock(g_segmentMutex);
-    if (g_segment.valid && (g_segment.dev != object.st_dev || g_segment.ino != object.st_ino)) {
+    const Segment* old = g_segment.exchange(new Segment(fresh), std::memory_order_acq_rel);
+    if (old != nullptr && (old->dev != object.st_dev || old->ino != object.st_ino)) {
         // The old object is gone, so nobody will look its segment up again:
         // let it go once the last process still attached leaves it (only
         // its creator may; best effort).
-        ::shmctl(g_segment.id, IPC_RMID, nullptr);
+        ::shmctl(old->id, IPC_RMID, nullptr);
     }
-    g_segment = fresh;
     return fresh.word;
 }
 

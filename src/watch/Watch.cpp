@@ -101,13 +101,23 @@ FileStatus StatusOf(const std::string& path)
     return s;
 }
 
-bool IsRacy(const FileStatus& s) noexcept
+// True when the file's time stamps are so close to `than` that a later
+// change in the same tick could leave them as they are.
+bool IsRacyAgainst(const FileStatus& s, const timespec& than) noexcept
 {
     if (!s.exists) return false;
+    const auto recent = [&](const timespec& t) {
+        const long long ns = (static_cast<long long>(than.tv_sec) - t.tv_sec) * 1000000000LL + (than.tv_nsec - t.tv_nsec);
+        return ns <= kRacySeconds * 1000000000LL;
+    };
+    return recent(s.mtime) || recent(s.ctime);
+}
+
+bool IsRacy(const FileStatus& s) noexcept
+{
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const auto recent = [&](const timespec& t) { return now.tv_sec - t.tv_sec <= kRacySeconds; };
-    return recent(s.mtime) || recent(s.ctime);
+    return IsRacyAgainst(s, now);
 }
 
 void SplitPath(const std::string& path, std::string& dir, std::string& name)
@@ -147,6 +157,11 @@ struct CQorvaneWatch::Impl {
     bool retryPending = false;
     bool readOwed = false;  // a read was cut short by an exception
     FileStatus lastStatus;
+    // The file's status just before the last read, and when that was: a
+    // close of a descriptor opened for writing that left both alone (every
+    // OpenKey opens the file read-write) needs no read.
+    FileStatus readStatus;
+    timespec readTime{};
 
     qorvane::watch::KeyState state;
     int readError = 0;
@@ -249,12 +264,22 @@ void CQorvaneWatch::Impl::FollowLinkTarget(const std::string& resolved)
     // directory already watched replaces its mask. The target's directory
     // going away only means that the link now dangles.
     targetWd = ::inotify_add_watch(inotify.Get(), newDir.c_str(), kDirMask);
+    if (targetWd < 0 && errno != ENOENT && !polling) {
+        // Without a watch on the target's directory its changes would go
+        // unseen: check the status instead, and say so.
+        polling = true;
+        pollingReason = "the directory of the link target " + newDir + " cannot be watched: " + InotifyReason(errno);
+        ArmTimer(kPollIntervalMs, kPollIntervalMs);
+        lastStatus = StatusOf(path);
+    }
 }
 
 bool CQorvaneWatch::Impl::ReadAndCompare()
 {
     qorvane::watch::KeyState now;
     std::string resolved;
+    readStatus = StatusOf(path);
+    ::clock_gettime(CLOCK_REALTIME, &readTime);
     readOwed = true;
     const int err = qorvane::watch::ReadKey(path, key, now, resolved);
     readOwed = false;
@@ -277,6 +302,7 @@ int CQorvaneWatch::Impl::Check()
 {
     if (ended) return -4;
     bool look = false;
+    bool closedOnly = false;  // only closes after writing: look if the status moved
     bool dirEvent = false;
 
     if (inotify.Valid()) {
@@ -296,7 +322,11 @@ int CQorvaneWatch::Impl::Check()
                 if (ev->wd == dirWd && (ev->mask & kSelfGone) != 0) dirEvent = true;
                 if ((ev->wd == dirWd && std::strcmp(name, kSettingsFileName) == 0) ||
                     (ev->wd == targetWd && !targetName.empty() && targetName == name)) {
-                    look = true;
+                    if ((ev->mask & ~static_cast<std::uint32_t>(IN_CLOSE_WRITE)) != 0) {
+                        look = true;
+                    } else {
+                        closedOnly = true;
+                    }
                 }
                 if (ev->wd == targetWd && targetWd != dirWd && (ev->mask & IN_IGNORED) != 0) {
                     targetWd = -1;  // followed again at the next read
@@ -340,6 +370,10 @@ int CQorvaneWatch::Impl::Check()
         if (now != lastStatus || IsRacy(now)) look = true;
     }
     if ((timerFired && retryPending) || readOwed) look = true;
+    if (!look && closedOnly) {
+        const FileStatus now = StatusOf(path);
+        look = now != readStatus || IsRacyAgainst(readStatus, readTime);
+    }
     if (!look) return 0;
     if (polling) lastStatus = StatusOf(path);
     return ReadAndCompare() ? 1 : 0;

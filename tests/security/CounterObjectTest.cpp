@@ -218,7 +218,7 @@ TEST(CounterObject, ForeignSegmentUnderTheKeyIsReported)
         key = sync::SharedCounterKey();
         sync::UseSharedCounterName(CounterName());
     }
-    for (const auto& [size, mode] : {std::pair<std::size_t, int>{16, 0666}, {260, 0600}}) {
+    for (const auto& [size, mode] : {std::pair<std::size_t, int>{16, 0666}, {260, 0644}}) {
         SCOPED_TRACE("segment of " + std::to_string(size) + " bytes, mode " + std::to_string(mode));
         const int id = ::shmget(key, size, IPC_CREAT | IPC_EXCL | mode);
         ASSERT_GE(id, 0);
@@ -233,6 +233,65 @@ TEST(CounterObject, ForeignSegmentUnderTheKeyIsReported)
         EXPECT_EQ(code, 0);
         ::shmctl(id, IPC_RMID, nullptr);
     }
+    ::unlink(ShmPath(name).c_str());
+}
+
+// A creator that died between making the segment and giving it the
+// object's group and mode leaves it at 0600, attached by nobody: the next
+// process makes it again instead of reporting it for ever.
+TEST(CounterObject, SegmentLeftHalfSetUpByADeadCreatorIsMadeAgain)
+{
+    TempDir dir;
+    const std::string name = FreshName();
+    Squat(name, 0666);
+    sync::UseSharedCounterName(name);
+    const int key = sync::SharedCounterKey();
+    sync::UseSharedCounterName(CounterName());
+    const int id = ::shmget(key, 260, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(WithCounter(name, [&]() -> int {
+                  CString problem;
+                  if (CQorvane::CheckAccessCounter(problem) != 1) return 1;
+                  return SetPort(dir.Path(), "LPT1") == 1 ? 0 : 2;
+              }),
+              0);
+    ::shmctl(id, IPC_RMID, nullptr);  // already gone, unless the test failed
+}
+
+// On a group-only object, a segment made by a user outside the group (who
+// gave it the object's group and mode, as its creator may) is refused: its
+// creator could write the word whatever its mode says.
+TEST(CounterObject, SegmentOfAUserOutsideTheGroupIsRefused)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "users outside and inside a group need root";
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
+    const std::string name = FreshName();
+    Squat(name, 0660, 0, 4800);
+    sync::UseSharedCounterName(name);
+    const int key = sync::SharedCounterKey();
+    sync::UseSharedCounterName(CounterName());
+    int id = -1;
+    const int made = RunAsUser(4905, 4905, {}, [&]() -> int {
+        id = ::shmget(key, 260, IPC_CREAT | IPC_EXCL | 0600);
+        shmid_ds ds {};
+        if (id < 0 || ::shmctl(id, IPC_STAT, &ds) != 0) return 1;
+        ds.shm_perm.gid = 4800;
+        ds.shm_perm.mode = 0660;
+        return ::shmctl(id, IPC_SET, &ds) == 0 ? 0 : 2;
+    });
+    ASSERT_EQ(ExitCodeOf(made), 0);
+    const int member = RunAsUser(4801, 4801, {4800}, [&]() -> int {
+        sync::UseSharedCounterName(name);
+        CString problem;
+        if (CQorvane::CheckAccessCounter(problem) != -1) return 1;
+        if (problem.str().find("created by uid 4905") == std::string::npos) return 2;
+        CQorvane store(dir.Path().c_str());
+        return store.OpenKey("PrinterSet") == -3 ? 0 : 3;
+    });
+    EXPECT_EQ(ExitCodeOf(member), 0);
+    const int segment = ::shmget(key, 0, 0);
+    if (segment >= 0) ::shmctl(segment, IPC_RMID, nullptr);
     ::unlink(ShmPath(name).c_str());
 }
 

@@ -52,7 +52,7 @@ TEST(ReplaceKeepsAccess, OtherBitsMustCoverWhatIsNotKept)
 
 // A POSIX access ACL in the kernel's xattr form: version 2, then (tag,
 // perm, id) entries in tag order.
-std::string AccessAcl(uid_t namedUser, unsigned userPerm)
+std::string AccessAcl(uid_t namedUser, unsigned userPerm, unsigned groupObjPerm = 6)
 {
     struct Entry {
         std::uint16_t tag;
@@ -62,7 +62,7 @@ std::string AccessAcl(uid_t namedUser, unsigned userPerm)
     const Entry entries[] = {
         {0x01, 6, 0xFFFFFFFF},  // owner
         {0x02, static_cast<std::uint16_t>(userPerm), namedUser},
-        {0x04, 6, 0xFFFFFFFF},  // owning group
+        {0x04, static_cast<std::uint16_t>(groupObjPerm), 0xFFFFFFFF},  // owning group
         {0x10, 6, 0xFFFFFFFF},  // mask
         {0x20, 0, 0xFFFFFFFF},  // others
     };
@@ -80,6 +80,24 @@ std::string ReadAcl(const std::string& path)
     if (n < 0) return "";
     out.resize(static_cast<std::size_t>(n));
     return out;
+}
+
+// With an ACL, the mode's group bits are the mask; what the owning group
+// has is its own entry, limited by the mask.
+TEST(ReplaceKeepsAccess, OwningGroupOfAnAclIsJudgedByItsEntry)
+{
+    EXPECT_EQ(qorvane::platform::EffectiveAccessMode(0660, ""), 0660u);
+    EXPECT_EQ(qorvane::platform::EffectiveAccessMode(0660, AccessAcl(4903, 6, 4)), 0640u);
+    EXPECT_EQ(qorvane::platform::EffectiveAccessMode(0640, AccessAcl(4903, 6, 6)), 0640u);  // mask r--
+    EXPECT_EQ(qorvane::platform::EffectiveAccessMode(0666, AccessAcl(4903, 6, 0)), 0606u);
+    EXPECT_EQ(qorvane::platform::EffectiveAccessMode(0666, "junk"), 0666u);
+    // Mask rw- and others rw-, but the owning group's entry is r--: the group
+    // has nothing the others lack, so a replace that keeps neither owner nor
+    // group may go on; judged by the mask alone it would be the same.
+    EXPECT_TRUE(ReplaceKeepsAccess(qorvane::platform::EffectiveAccessMode(0666, AccessAcl(4903, 6, 4)), false, false));
+    // Others r--, mask rw-, owning group r--: the group keeps what it had.
+    EXPECT_TRUE(ReplaceKeepsAccess(qorvane::platform::EffectiveAccessMode(0664, AccessAcl(4903, 6, 4)), true, false));
+    EXPECT_FALSE(ReplaceKeepsAccess(0664, true, false)) << "by the mask alone the group would lose write";
 }
 
 TEST(Ownership, AccessAclSurvivesTheReplace)

@@ -232,6 +232,27 @@ protected:
     TempDir dir;
 };
 
+// Items stored with no key open wait for the next open; a busy try of the
+// waiting open that is followed by a successful one must not lose them.
+TEST_F(WaitTest, ItemsStoredForTheNextOpenSurviveBusyTries)
+{
+    LockHolder lock(dir.Settings());
+    CQorvane store(dir.Path().c_str());
+    char value[] = "COM7";
+    ASSERT_EQ(store.SetItem(0ul, "Port", value), 2);  // no key open: ID 0
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        lock.Release();
+    });
+    EXPECT_EQ(store.OpenKeyWait("PrinterSet", 60000), 1);
+    releaser.join();
+    char buf[16];
+    EXPECT_EQ(store.GetItem(KEYID_PRINTERSET, "Port", buf, sizeof buf), 1);
+    EXPECT_STREQ(buf, "COM7") << "the item stored for the next open was lost";
+    EXPECT_EQ(store.CloseKey(0), 1);
+    EXPECT_NE(ReadFile(dir.Settings()).find("Port = COM7;"), std::string::npos);
+}
+
 TEST_F(WaitTest, OpenSucceedsOnceTheLockGoesAway)
 {
     LockHolder lock(dir.Settings());

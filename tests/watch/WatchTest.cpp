@@ -283,6 +283,33 @@ TEST_F(WatchTest, IgnoresRewritesThatKeepTheItems)
     }
 }
 
+// Every OpenKey opens the file read-write, and its close is an event. On a
+// file that has not changed for a while, that must not make every watcher
+// read the whole file again.
+TEST_F(WatchTest, OpenKeyOfASettledFileCausesNoRead)
+{
+    // Time stamps within two seconds of a read may hide a later change of
+    // the same tick, so the watcher trusts only a file it read later than
+    // that; let the seed file age past it (a fixed wait on the clock).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    CQorvaneWatch watch;
+    ASSERT_EQ(watch.Start(dir.Path().c_str(), "PrinterSet"), 1);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(ExitCodeOf(RunInChild([&] {
+                      CQorvane store(dir.Path().c_str());
+                      return store.OpenKey("HotKeySet") == 1 && store.CloseKey(0) == 1 ? 0 : 1;
+                  })),
+                  0);
+    }
+    qorvane::seam::Reset();
+    EXPECT_EQ(watch.Check(), 0);
+    EXPECT_EQ(qorvane::seam::Calls(qorvane::seam::Op::Open), 0) << "the watcher read the file again";
+    // A real change is still seen.
+    WriteInPlace(dir.Settings(), std::string(kSeed) + "[PrinterSet]\r\n");
+    LibrarySet(dir.Path(), "PrinterSet", {{"Port", "LPT2"}});
+    EXPECT_EQ(NextReport(watch), "Port=LPT2,Copies=2");
+}
+
 TEST_F(WatchTest, ABurstIsOneReportOfTheFinalState)
 {
     CQorvaneWatch watch;

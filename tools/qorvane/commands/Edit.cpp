@@ -159,23 +159,31 @@ char Ask()
 
 // Applies the person's item changes to the file as it stands now, one
 // OpenKey / CloseKey per key.
+// A failure after an earlier key was written says so: the file then holds
+// part of the person's changes.
 std::optional<Outcome> MergeChanges(const CommonOptions& common, const std::vector<KeyChanges>& plan)
 {
+    std::string written;
+    const auto failed = [&](Outcome out) {
+        if (!written.empty()) out.error += "; the changes to " + written + " were written already";
+        return std::optional<Outcome>(std::move(out));
+    };
     for (const KeyChanges& changes : plan) {
         CString key;
         CQorvane::Keys_ID2Name(kKeyIDs[changes.keyIndex], key);
         CQorvane store(LibraryDir(common.dir).c_str());
-        if (std::optional<Outcome> bad = OpenChecked(common, key.str(), store)) return bad;
+        if (std::optional<Outcome> bad = OpenChecked(common, key.str(), store)) return failed(*bad);
         for (const auto& [name, value] : changes.sets) {
             std::string v = value;  // SetItem takes a mutable buffer
             const int rc = store.SetItem(key.c_str(), name.c_str(), v.data());
             const Step step = Interpret(Call::SetItem, rc, Context{common, key.str(), name});
-            if (step.kind != Step::kDone) return step.outcome;
+            if (step.kind != Step::kDone) return failed(step.outcome);
         }
         for (const std::string& name : changes.removes) store.RemoveItem(key.c_str(), name.c_str());
         const Step step = Waited(Context{common, key.str(), {}}, Call::CloseKey,
                                  [&](int waitMs) { return store.CloseKeyWait(0, waitMs); });
-        if (step.kind != Step::kDone) return step.outcome;
+        if (step.kind != Step::kDone) return failed(step.outcome);
+        written += (written.empty() ? "key " : ", key ") + Quote(key.str());
     }
     return std::nullopt;
 }
