@@ -205,6 +205,7 @@ struct Segment {
     key_t key = 0;
     int id = -1;
     CounterWord* word = nullptr;
+    const Segment* older = nullptr;  // the record this one replaced
 };
 
 // The segment this process attached last, published without a lock (a
@@ -212,7 +213,7 @@ struct Segment {
 // held). Records and attachments are never freed: a thread may still be
 // inside an entry on an older one, and a segment that was replaced stays
 // valid memory for as long as it is attached. A new record is made only
-// when an object or segment was replaced.
+// when an object or segment was replaced; each keeps the one it replaced.
 std::atomic<const Segment*> g_segment{nullptr};
 
 int ShmGet(key_t key, std::size_t size, int flags, int& id)
@@ -379,7 +380,17 @@ CounterWord* WordFor(int objectFd, const struct stat& object, CounterProblem& pr
     Segment fresh;
     problem = AttachSegment(objectFd, object, fresh);
     if (problem.state != CounterState::Usable) return nullptr;
-    const Segment* old = g_segment.exchange(new Segment(fresh), std::memory_order_acq_rel);
+    if (known != nullptr && known->id == fresh.id && known->key == fresh.key) {
+        // The same segment after all (the check above failed for a passing
+        // reason): keep the attachment we have.
+        ::shmdt(fresh.word);
+        return known->word;
+    }
+    auto* record = new Segment(fresh);
+    const Segment* old = g_segment.load(std::memory_order_acquire);
+    do {
+        record->older = old;  // every record stays reachable
+    } while (!g_segment.compare_exchange_weak(old, record, std::memory_order_acq_rel));
     if (old != nullptr && (old->dev != object.st_dev || old->ino != object.st_ino)) {
         // The old object is gone, so nobody will look its segment up again:
         // let it go once the last process still attached leaves it (only
