@@ -71,6 +71,7 @@ public:
         Generated([](std::string&) {});
         m_lastBlank = true;
     }
+    bool LastBlank() const noexcept { return m_lastBlank; }
     void Header(std::string_view key)
     {
         Generated([&](std::string& text) { format::AppendKeyLine(text, key); });
@@ -238,6 +239,13 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         if (!lines.Next(line)) break;
         if (format::IsAllBlank(line)) {
             sink.BlankLine(line);
+            continue;
+        }
+        // With nothing left to place, a line after a kept blank line goes
+        // through as it is, whatever it is: a header needs no separator
+        // there.
+        if (spans && pending == 0 && !removing && sink.LastBlank()) {
+            sink.Line(line, false);
             continue;
         }
         // Only a line holding '[' can be a header; only one holding '=' can
