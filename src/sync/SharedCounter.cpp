@@ -255,6 +255,16 @@ bool SegmentBeingSetUp(int objectFd)
 CounterProblem AttachSegment(int objectFd, const struct stat& object, Segment& out)
 {
     const key_t key = SegmentKey(object);
+    // A look at the segment taken while its creator was still setting it up
+    // can be followed by a look at the set-up lock just after the creator
+    // let it go: before taking the segment for a foreign one, look once
+    // more at the segment itself.
+    bool lookedAgain = false;
+    const auto lookAgain = [&] {
+        if (lookedAgain) return false;
+        lookedAgain = true;
+        return true;
+    };
     for (int attempt = 0; attempt < kAttempts * 4; ++attempt) {
         const bool lastTry = attempt + 1 == kAttempts * 4;
         int id = -1;
@@ -271,6 +281,7 @@ CounterProblem AttachSegment(int objectFd, const struct stat& object, Segment& o
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }
+            if (!lastTry && lookAgain()) continue;
             return Wrong(SegmentText(key) + ForeignSegmentOwner(key) +
                          (err == EACCES ? " does not let this process (" + WhoAmI() + ") use it"
                                         : " is smaller than the counter needs") +
@@ -288,6 +299,7 @@ CounterProblem AttachSegment(int objectFd, const struct stat& object, Segment& o
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }
+            if (!lastTry && lookAgain()) continue;
             return Wrong(SegmentText(key) + " (" + Owner(ds.shm_perm.uid, ds.shm_perm.gid, ds.shm_perm.mode) +
                          ", size " + std::to_string(ds.shm_segsz) + ") does not match " + ObjectText() + " (" +
                          Owner(object.st_uid, object.st_gid, object.st_mode) + ")");
