@@ -4,7 +4,7 @@
 #include <cstring>
 
 #if defined(__SSE2__)
-#include <immintrin.h>
+#include <emmintrin.h>
 #endif
 
 namespace qorvane::format {
@@ -162,7 +162,7 @@ inline std::uint64_t Mask16(__m128i bytes) noexcept
 }
 
 // Bytes p[-1] .. p[64] must be readable.
-BlockMasks Classify64(const char* p) noexcept
+inline BlockMasks Classify64(const char* p) noexcept
 {
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
@@ -191,48 +191,14 @@ BlockMasks Classify64(const char* p) noexcept
     return m;
 }
 
-// The same with 32-byte vectors, for processors that have AVX2 (chosen at
-// run time: the library is built for the baseline instruction set).
-__attribute__((target("avx2"))) inline std::uint64_t Mask32(__m256i bytes) noexcept
-{
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(bytes));
-}
-
-__attribute__((target("avx2"))) BlockMasks Classify64Avx2(const char* p) noexcept
-{
-    const __m256i lf = _mm256_set1_epi8('\n');
-    const __m256i cr = _mm256_set1_epi8('\r');
-    const __m256i bracket = _mm256_set1_epi8('[');
-    const __m256i space = _mm256_set1_epi8(' ');
-    const __m256i tab = _mm256_set1_epi8('\t');
-    const __m256i four = _mm256_set1_epi8(4);
-    BlockMasks m;
-    for (int k = 0; k < 2; ++k) {
-        const char* q = p + 32 * k;
-        const __m256i cur = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-        const __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 1));
-        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
-        const __m256i isLf = _mm256_cmpeq_epi8(cur, lf);
-        const __m256i fromTab = _mm256_sub_epi8(next, tab);
-        const __m256i blankNext = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(fromTab, four), fromTab),
-                                                  _mm256_cmpeq_epi8(next, space));
-        const __m256i badLf = _mm256_and_si256(
-            isLf, _mm256_or_si256(_mm256_andnot_si256(_mm256_cmpeq_epi8(prev, cr), isLf), blankNext));
-        const __m256i stop = _mm256_or_si256(badLf, _mm256_cmpeq_epi8(cur, bracket));
-        const int shift = 32 * k;
-        m.lf |= Mask32(isLf) << shift;
-        m.stop |= Mask32(stop) << shift;
-    }
-    return m;
-}
-
 inline int HighestBit(std::uint64_t m) noexcept
 {
     return 63 - __builtin_clzll(m);
 }
 
-template <BlockMasks (*Classify)(const char*) noexcept>
-std::size_t PlainLinesPrefixWith(std::string_view text) noexcept
+}  // namespace
+
+std::size_t PlainLinesPrefix(std::string_view text) noexcept
 {
     const char* p = text.data();
     const std::size_t n = text.size();
@@ -242,7 +208,7 @@ std::size_t PlainLinesPrefixWith(std::string_view text) noexcept
     std::size_t lineStart = 0;  // everything before it is whole plain lines
     std::size_t i = 1;          // byte 0 is neither LF nor '['
     while (i + 65 <= n) {
-        const BlockMasks m = Classify(p + i);
+        const BlockMasks m = Classify64(p + i);
         // A line stops the run if it holds '[' or ends in a bare LF; the
         // line after an LF stops it if it starts with white space.
         const std::uint64_t bad = m.stop;
@@ -264,27 +230,9 @@ std::size_t PlainLinesPrefixWith(std::string_view text) noexcept
     return lineStart + PlainLinesPrefixBytewise(text.substr(lineStart));
 }
 
-}  // namespace
-
-std::size_t PlainLinesPrefix(std::string_view text) noexcept
-{
-    static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
-    return avx2 ? PlainLinesPrefixWith<Classify64Avx2>(text) : PlainLinesPrefixWith<Classify64>(text);
-}
-
-std::size_t PlainLinesPrefixSse2(std::string_view text) noexcept
-{
-    return PlainLinesPrefixWith<Classify64>(text);
-}
-
 #else
 
 std::size_t PlainLinesPrefix(std::string_view text) noexcept
-{
-    return PlainLinesPrefixBytewise(text);
-}
-
-std::size_t PlainLinesPrefixSse2(std::string_view text) noexcept
 {
     return PlainLinesPrefixBytewise(text);
 }

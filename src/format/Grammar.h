@@ -76,11 +76,8 @@ inline constexpr char kEndOfText = '\x1a';
 //
 // The length of the longest prefix of `text` made of whole plain lines;
 // `text` must start at a line start and be cut at its first 0x1A. Scans 64
-// bytes per step with SSE2 where the target has it, with AVX2 where the
-// processor has it.
+// bytes per step with SSE2 where the target has it.
 std::size_t PlainLinesPrefix(std::string_view text) noexcept;
-// The SSE2 scan whatever the processor has (tests).
-std::size_t PlainLinesPrefixSse2(std::string_view text) noexcept;
 // The same, one byte at a time: the reference the fast scan is tested
 // against, and the scan where SSE2 is missing.
 std::size_t PlainLinesPrefixBytewise(std::string_view text) noexcept;

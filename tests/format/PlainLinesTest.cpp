@@ -51,7 +51,6 @@ TEST_P(PlainLinesTest, CountsWholePlainLines)
     const PlainCase& c = GetParam();
     EXPECT_EQ(PlainLinesPrefixBytewise(c.text), c.prefix);
     EXPECT_EQ(PlainLinesPrefix(c.text), c.prefix);
-    EXPECT_EQ(qorvane::format::PlainLinesPrefixSse2(c.text), c.prefix);
 }
 
 // The same text after runs of plain lines of every length, so that each
@@ -66,7 +65,6 @@ TEST_P(PlainLinesTest, CountsThemAfterAnyPlainRun)
             head += std::string(width, 'x') + "\r\n";
             const std::string text = head + c.text;
             ASSERT_EQ(PlainLinesPrefix(text), head.size() + c.prefix) << "width " << width << " head " << head.size();
-            ASSERT_EQ(qorvane::format::PlainLinesPrefixSse2(text), head.size() + c.prefix) << "width " << width;
         }
     }
 }
@@ -95,7 +93,6 @@ TEST(PlainLines, FastScanAgreesWithTheBytewiseOneOnRandomText)
             }
         }
         ASSERT_EQ(PlainLinesPrefix(text), PlainLinesPrefixBytewise(text)) << ::testing::PrintToString(text);
-        ASSERT_EQ(qorvane::format::PlainLinesPrefixSse2(text), PlainLinesPrefixBytewise(text));
     }
 }
 
