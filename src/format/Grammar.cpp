@@ -171,7 +171,7 @@ inline BlockMasks Classify64(const char* p) noexcept
     const __m128i tab = _mm_set1_epi8('\t');
     const __m128i four = _mm_set1_epi8(4);  // 0x09..0x0D is tab + 0..4
     BlockMasks m;
-    for (int k = 0; k < 4; ++k) {
+    for (std::size_t k = 0; k < 4; ++k) {
         const char* q = p + 16 * k;
         const __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
         const __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q - 1));
@@ -184,7 +184,7 @@ inline BlockMasks Classify64(const char* p) noexcept
         const __m128i badLf = _mm_and_si128(isLf, _mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(prev, cr), isLf),
                                                                blankNext));
         const __m128i stop = _mm_or_si128(badLf, _mm_cmpeq_epi8(cur, bracket));
-        const int shift = 16 * k;
+        const auto shift = static_cast<int>(16 * k);
         m.lf |= Mask16(isLf) << shift;
         m.stop |= Mask16(stop) << shift;
     }
