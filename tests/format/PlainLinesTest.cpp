@@ -44,6 +44,11 @@ const PlainCase kPlainCases[] = {
     {"SemicolonFirst", "; comment\r\n", 11},
 };
 
+void PrintTo(const PlainCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class PlainLinesTest : public ::testing::TestWithParam<PlainCase> {};
 
 TEST_P(PlainLinesTest, CountsWholePlainLines)
