@@ -2,7 +2,8 @@
 // SetItem of a new item "W<id>_<i>", CloseKey, retrying busy results after
 // a short random pause (as a well-behaved client does). Afterwards
 // CountMissing tells how many of the added items are not in the file: any
-// count above zero is a lost update.
+// count above zero is a lost update. ContendWaiting does the same rounds
+// with the library's waiting calls.
 #pragma once
 
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qorvane/Qorvane.h"
 
@@ -58,6 +60,41 @@ inline int Contend(const std::string& dir, int id, int ops, BusyCounts& busy)
             ++(rc == -1 ? busy.close1 : busy.close2);
             backoff();
         }
+    }
+    return 0;
+}
+
+// The same rounds with the library's waiting calls, OpenKeyWait and
+// CloseKeyWait (each given up to waitMs), and no back-off of the caller's
+// own. `openNs` and `closeNs` get the time of each successful
+// OpenKeyWait and CloseKeyWait. 0 on success; 1 if a call failed or gave
+// up.
+inline int ContendWaiting(const std::string& dir, int id, int ops, int waitMs, std::vector<long long>& openNs,
+                          std::vector<long long>& closeNs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto ns = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count(); };
+    CQorvane store(dir.c_str());
+    for (int i = 0; i < ops; ++i) {
+        const auto o0 = Clock::now();
+        const int opened = store.OpenKeyWait(kContendKey, waitMs);
+        if (opened != 0 && opened != 1) {
+            std::fprintf(stderr, "contender %d: OpenKeyWait %d after %.1f ms\n", id, opened,
+                         static_cast<double>(ns(Clock::now() - o0)) / 1e6);
+            return 1;
+        }
+        openNs.push_back(ns(Clock::now() - o0));
+        char name[32];
+        std::snprintf(name, sizeof name, "W%d_%d", id, i);
+        char one[] = "1";
+        if (store.SetItem(kContendKeyId, name, one) != 2) return 1;
+        const auto c0 = Clock::now();
+        if (const int closed = store.CloseKeyWait(0, waitMs); closed != 1) {
+            std::fprintf(stderr, "contender %d: CloseKeyWait %d after %.1f ms\n", id, closed,
+                         static_cast<double>(ns(Clock::now() - c0)) / 1e6);
+            return 1;
+        }
+        closeNs.push_back(ns(Clock::now() - c0));
     }
     return 0;
 }

@@ -10,7 +10,9 @@ libraries (drivers/*_job.cpp, timed in-process), Python's configparser
 (timed in-process in a child interpreter), and `git config --file` and
 `crudini` (whole processes), plus two floors (drivers/floor_job.cpp). The
 qorvane command-line tool is timed as a whole process against git config and
-crudini when its binary exists.
+crudini when its binary exists. Contention: processes adding items of their
+own with the plain calls and a back-off of their own (1 and 8), and through
+the waiting calls OpenKeyWait/CloseKeyWait (1, 2, 4 and 8).
 
 Every timing is a median over repeated runs; ratios are to Qorvane in the same
 run. Whether a writer syncs to disk is observed with strace (fsync/fdatasync
@@ -236,6 +238,9 @@ def main():
     ap.add_argument("--install", action="store_true", help="apt-get install the peers first")
     ap.add_argument("--keep", action="store_true", help="keep the scratch directory")
     ap.add_argument("--contend-ops", type=int, default=96)
+    ap.add_argument("--contend-wait-ops", type=int, default=480,
+                    help="items added in all per run of the contention with OpenKeyWait/CloseKeyWait")
+    ap.add_argument("--contend-runs", type=int, default=5, help="runs per process count of that contention")
     args = ap.parse_args()
 
     if args.install:
@@ -385,6 +390,22 @@ def main():
                               "OpenKey -3: %s, -4: %s; CloseKey -1: %s, -2: %s" % (
                                   kv.get("open_m3"), kv.get("open_m4"), kv.get("close_m1"), kv.get("close_m2"))))
             contention[procs_n] = runs_
+
+        # Contention through the library's waiting calls: 1, 2, 4 and 8
+        # processes, the same total number of added items, runs interleaved
+        # so that a slow spell of the disk falls on every count alike.
+        waiting = {n: [] for n in (1, 2, 4, 8)}
+        for rep in range(args.contend_runs):
+            for procs_n in waiting:
+                d, f = workspace(peers[0], "4k" if "4k" in originals else sizes[0], "wait%d-%d" % (procs_n, rep))
+                res = run([binary("qorvane_job"), "contend-wait", d, str(procs_n),
+                           str(args.contend_wait_ops // procs_n)], capture_output=True, text=True)
+                kv = parse_kv(res.stdout)
+                waiting[procs_n].append({
+                    "ops": float(kv.get("ops_per_s", "0")), "lost": int(kv.get("lost", "-1")),
+                    "ok": res.returncode == 0, "close50": float(kv.get("close_p50_ms", "0")),
+                    "close99": float(kv.get("close_p99_ms", "0")), "open99": float(kv.get("open_p99_ms", "0")),
+                    "err": res.stderr.strip()})
     finally:
         if not args.keep:
             shutil.rmtree(scratch, ignore_errors=True)
@@ -481,6 +502,26 @@ def main():
     w("")
     w("Busy results in the 8-process runs: " + " | ".join(r[4] for r in c8) + ".")
     w("")
+    w("Contention through OpenKeyWait/CloseKeyWait (4 KiB file, %d items added in total per run, %d runs per "
+      "count, interleaved; each process adds its own items, no back-off of its own): median and range of the "
+      "aggregate rate; `x 1` is the median divided by that of one process; close/open: median over runs of "
+      "the run's 50th / 99th percentile time of one successful call." % (args.contend_wait_ops, args.contend_runs))
+    w("")
+    w("| processes | ops/s (median) | range | x 1 | lost | close p50 | close p99 | open p99 |")
+    w("|---|---|---|---|---|---|---|---|")
+    wmed = lambda rs, k: statistics.median(r[k] for r in rs)
+    one = wmed(waiting[1], "ops")
+    for n, rs in waiting.items():
+        lost = sum(max(r["lost"], 0) for r in rs) if all(r["ok"] for r in rs) else "FAILED"
+        w("| %d | %.0f | %.0f-%.0f | %.2fx | %s | %.2f ms | %.2f ms | %.2f ms |" % (
+            n, wmed(rs, "ops"), min(r["ops"] for r in rs), max(r["ops"] for r in rs),
+            wmed(rs, "ops") / one if one else 0, lost, wmed(rs, "close50"), wmed(rs, "close99"),
+            wmed(rs, "open99")))
+    errors = [r["err"] for rs in waiting.values() for r in rs if r["err"]]
+    if errors:
+        w("")
+        w("Errors: " + " | ".join(errors))
+    w("")
 
     # ---- targets ----
     w("### Targets")
@@ -509,8 +550,8 @@ def main():
             w("- %s read vs read floor: %.2fx the floor, need <= 2x: %s" % (SIZE_LABEL[size], q_r / f_r,
                                                                         verdict(q_r / f_r <= 2)))
         if q_w and f_w:
-            w("- %s durable change vs rewrite floor: %.2fx the floor, need <= 1.5x: %s" % (
-                SIZE_LABEL[size], q_w / f_w, verdict(q_w / f_w <= 1.5)))
+            w("- %s durable change vs rewrite floor: %.2fx the floor, need <= 1.3x: %s" % (
+                SIZE_LABEL[size], q_w / f_w, verdict(q_w / f_w <= 1.3)))
         if durable and q_w and size != "4k":
             best, who = min(durable)
             w("- %s durable change vs fastest durable peer (%s): %.2fx faster, need >= 5x: %s" % (
@@ -536,6 +577,11 @@ def main():
     ratio = med(c8) / med(c1) if med(c1) else 0
     w("- 8 contending processes: lost updates %s, throughput %.2fx one process, need 0 and >= 0.5x: %s" % (
         "0" if lost_ok else "SOME (or a run failed)", ratio, verdict(lost_ok and ratio >= 0.5)))
+    w_lost_ok = all(r["ok"] and r["lost"] == 0 for rs in waiting.values() for r in rs)
+    w_ratio = wmed(waiting[8], "ops") / one if one else 0
+    w("- 8 processes with the waiting calls: lost updates %s, throughput %.2fx one process, need 0 and >= 0.8x; "
+      "close p99 %.2f ms: %s" % ("0" if w_lost_ok else "SOME (or a run failed)", w_ratio,
+                                 wmed(waiting[8], "close99"), verdict(w_lost_ok and w_ratio >= 0.8)))
     w("")
     if notes:
         w("Notes: " + "; ".join(notes) + ".")

@@ -8,6 +8,11 @@
 //                                HotKeySet (open/set/close, retrying busy
 //                                results); prints aggregate ops/s and the
 //                                number of updates missing from the file
+//   qorvane_job contend-wait DIR PROCS OPS
+//                                the same with OpenKeyWait/CloseKeyWait
+//                                (10 s each) instead of the caller's own
+//                                retries; also prints the median and 99th
+//                                percentile time of one successful close
 //
 // Uses a private access counter (never the machine-wide one), removed at
 // exit.
@@ -15,12 +20,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "Contention.h"
 #include "InfGen.h"
@@ -115,6 +122,64 @@ int ContendJob(const std::string& dir, int procs, int ops)
     return missing == 0 && failed == 0 ? 0 : 1;
 }
 
+double PercentileMs(std::vector<long long> ns, double q)
+{
+    if (ns.empty()) return 0;
+    std::sort(ns.begin(), ns.end());
+    const auto at = static_cast<std::size_t>(q * static_cast<double>(ns.size() - 1) + 0.5);
+    return static_cast<double>(ns[at]) / 1e6;
+}
+
+int ContendWaitJob(const std::string& dir, int procs, int ops)
+{
+    int fds[2];
+    if (::pipe(fds) != 0) return 1;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int p = 0; p < procs; ++p) {
+        const pid_t pid = ::fork();
+        if (pid < 0) return 1;
+        if (pid == 0) {
+            ::close(fds[0]);
+            std::vector<long long> openNs;
+            std::vector<long long> closeNs;
+            const int rc = qbench::ContendWaiting(dir, p, ops, 10000, openNs, closeNs);
+            // Pairs of (open, close) times; a failed round sends none.
+            std::vector<long long> pairs;
+            for (std::size_t i = 0; i < closeNs.size(); ++i) {
+                pairs.push_back(openNs[i]);
+                pairs.push_back(closeNs[i]);
+            }
+            const auto bytes = static_cast<ssize_t>(pairs.size() * sizeof(long long));
+            const ssize_t w = bytes == 0 ? 0 : ::write(fds[1], pairs.data(), static_cast<std::size_t>(bytes));
+            ::_exit(rc != 0 || w != bytes ? 1 : 0);
+        }
+    }
+    ::close(fds[1]);
+    // Read until every child closed its end, then reap them.
+    std::vector<long long> openNs;
+    std::vector<long long> closeNs;
+    long long t[2] = {0, 0};
+    while (::read(fds[0], t, sizeof t) == sizeof t) {
+        openNs.push_back(t[0]);
+        closeNs.push_back(t[1]);
+    }
+    ::close(fds[0]);
+    int failed = 0;
+    for (int p = 0; p < procs; ++p) {
+        int status = 0;
+        ::wait(&status);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const long missing = qbench::CountMissing(dir, procs, ops);
+    std::printf("procs=%d ops=%d seconds=%.6f ops_per_s=%.1f lost=%ld close_p50_ms=%.3f close_p99_ms=%.3f "
+                "open_p50_ms=%.3f open_p99_ms=%.3f closes=%zu failed_procs=%d\n",
+                procs, procs * ops, seconds, procs * ops / seconds, missing, PercentileMs(closeNs, 0.5),
+                PercentileMs(closeNs, 0.99), PercentileMs(openNs, 0.5), PercentileMs(openNs, 0.99), closeNs.size(),
+                failed);
+    return missing == 0 && failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -123,6 +188,9 @@ int main(int argc, char** argv)
     if (argc >= 3 && std::strcmp(argv[1], "mem") == 0) return MemJob(argv[2]);
     if (argc >= 5 && std::strcmp(argv[1], "contend") == 0) {
         return ContendJob(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    }
+    if (argc >= 5 && std::strcmp(argv[1], "contend-wait") == 0) {
+        return ContendWaitJob(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     }
     qbench::JobArgs args;
     if (!qbench::ParseJobArgs(argc, argv, args)) return qbench::Usage(argv[0]);

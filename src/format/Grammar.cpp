@@ -1,6 +1,11 @@
 #include "format/Grammar.h"
 
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qorvane::format {
 namespace {
@@ -105,6 +110,134 @@ bool LineSplitter::Next(std::string_view& line) noexcept
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     return true;
 }
+
+bool LineSplitter::NextHolding(char ch, std::string_view& line) noexcept
+{
+    if (m_done || m_rest.empty()) return false;
+    const void* found = std::memchr(m_rest.data(), ch, m_rest.size());
+    if (found == nullptr) {
+        m_rest = std::string_view();
+        m_done = true;
+        return false;
+    }
+    // Back to the start of the line that holds it.
+    auto at = static_cast<std::size_t>(static_cast<const char*>(found) - m_rest.data());
+    while (at != 0 && m_rest[at - 1] != '\n') --at;
+    m_rest.remove_prefix(at);
+    return Next(line);
+}
+
+std::size_t PlainLinesPrefixBytewise(std::string_view text) noexcept
+{
+    std::size_t start = 0;  // the line being looked at
+    while (start < text.size()) {
+        const auto first = static_cast<unsigned char>(text[start]);
+        if (IsBlankByte(first) || first == '[') return start;
+        std::size_t lf = start + 1;
+        while (lf < text.size() && text[lf] != '\n') {
+            if (text[lf] == '[') return start;
+            ++lf;
+        }
+        if (lf == text.size() || text[lf - 1] != '\r') return start;  // no line end, or a bare LF
+        start = lf + 1;
+    }
+    return start;
+}
+
+#if defined(__SSE2__)
+
+namespace {
+
+// Bit masks of one 64-byte block: bit i stands for byte i.
+struct BlockMasks {
+    std::uint64_t lf = 0;   // LF
+    // '[', an LF without CR before it, an LF with white space after it:
+    // the bytes that end a run of plain lines.
+    std::uint64_t stop = 0;
+};
+
+inline std::uint64_t Mask16(__m128i bytes) noexcept
+{
+    return static_cast<std::uint16_t>(_mm_movemask_epi8(bytes));
+}
+
+// Bytes p[-1] .. p[64] must be readable.
+inline BlockMasks Classify64(const char* p) noexcept
+{
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i bracket = _mm_set1_epi8('[');
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i four = _mm_set1_epi8(4);  // 0x09..0x0D is tab + 0..4
+    BlockMasks m;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const char* q = p + 16 * k;
+        const __m128i cur = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        const __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q - 1));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1));
+        const __m128i isLf = _mm_cmpeq_epi8(cur, lf);
+        const __m128i fromTab = _mm_sub_epi8(next, tab);
+        const __m128i blankNext =
+            _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(fromTab, four), fromTab), _mm_cmpeq_epi8(next, space));
+        // LF & (no CR before | blank after), or '['.
+        const __m128i badLf = _mm_and_si128(isLf, _mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(prev, cr), isLf),
+                                                               blankNext));
+        const __m128i stop = _mm_or_si128(badLf, _mm_cmpeq_epi8(cur, bracket));
+        const auto shift = static_cast<int>(16 * k);
+        m.lf |= Mask16(isLf) << shift;
+        m.stop |= Mask16(stop) << shift;
+    }
+    return m;
+}
+
+inline int HighestBit(std::uint64_t m) noexcept
+{
+    return 63 - __builtin_clzll(m);
+}
+
+}  // namespace
+
+std::size_t PlainLinesPrefix(std::string_view text) noexcept
+{
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    if (n == 0) return 0;
+    const auto first = static_cast<unsigned char>(p[0]);
+    if (IsBlankByte(first) || first == '[') return 0;
+    std::size_t lineStart = 0;  // everything before it is whole plain lines
+    std::size_t i = 1;          // byte 0 is neither LF nor '['
+    while (i + 65 <= n) {
+        const BlockMasks m = Classify64(p + i);
+        // A line stops the run if it holds '[' or ends in a bare LF; the
+        // line after an LF stops it if it starts with white space.
+        const std::uint64_t bad = m.stop;
+        if (bad == 0) {
+            if (m.lf != 0) lineStart = i + static_cast<std::size_t>(HighestBit(m.lf)) + 1;
+            i += 64;
+            continue;
+        }
+        const int b = __builtin_ctzll(bad);
+        const std::uint64_t bit = std::uint64_t{1} << b;
+        const std::uint64_t lfBefore = m.lf & (bit - 1);
+        if (lfBefore != 0) lineStart = i + static_cast<std::size_t>(HighestBit(lfBefore)) + 1;
+        const std::size_t at = i + static_cast<std::size_t>(b);
+        // An LF with CR before it ends a whole line; the next one starts
+        // with white space.
+        if ((m.lf & bit) != 0 && p[at - 1] == '\r') return at + 1;
+        return lineStart;
+    }
+    return lineStart + PlainLinesPrefixBytewise(text.substr(lineStart));
+}
+
+#else
+
+std::size_t PlainLinesPrefix(std::string_view text) noexcept
+{
+    return PlainLinesPrefixBytewise(text);
+}
+
+#endif
 
 TextAndTail SplitEndOfText(std::string_view content) noexcept
 {

@@ -68,6 +68,20 @@ void AppendItemLine(std::string& out, std::string_view name, std::string_view va
 inline constexpr std::string_view kLineEnd = "\r\n";
 inline constexpr char kEndOfText = '\x1a';
 
+// Lines a rewrite copies as they are, whatever it merges: each ends in
+// CR LF, holds no '[' byte (so it is no header in any character set: a '['
+// that is the trail byte of a double-byte character is not one either) and
+// starts with a byte that is not white space (so it is not blank). Such a
+// line needs no parse outside the key's own section.
+//
+// The length of the longest prefix of `text` made of whole plain lines;
+// `text` must start at a line start and be cut at its first 0x1A. Scans 64
+// bytes per step with SSE2 where the target has it.
+std::size_t PlainLinesPrefix(std::string_view text) noexcept;
+// The same, one byte at a time: the reference the fast scan is tested
+// against, and the scan where SSE2 is missing.
+std::size_t PlainLinesPrefixBytewise(std::string_view text) noexcept;
+
 // Splits text into lines as the file format reads them. The text must
 // already be cut at its first 0x1A (see SplitEndOfText).
 class LineSplitter {
@@ -75,6 +89,13 @@ public:
     explicit LineSplitter(std::string_view text) noexcept : m_rest(text) {}
     // The next line, without its LF and the CR before it; false at the end.
     bool Next(std::string_view& line) noexcept;
+    // The next line that holds the byte `ch`, skipping the lines before it;
+    // false if no later line holds it.
+    bool NextHolding(char ch, std::string_view& line) noexcept;
+    // The text not yet returned, from a line start.
+    std::string_view Rest() const noexcept { return m_done ? std::string_view() : m_rest; }
+    // Skips the first n bytes of Rest(), which must end at a line start.
+    void Skip(std::size_t n) noexcept { m_rest.remove_prefix(n); }
 
 private:
     std::string_view m_rest;

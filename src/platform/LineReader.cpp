@@ -35,6 +35,29 @@ bool FileLineReader::Next(std::string_view& line)
     }
 }
 
+bool FileLineReader::NextHolding(char ch, std::string_view& line)
+{
+    for (;;) {
+        const char* base = m_buf.Data();
+        if (const void* found = std::memchr(base + m_pos, ch, m_filled - m_pos)) {
+            auto at = static_cast<std::size_t>(static_cast<const char*>(found) - base);
+            while (at > m_pos && base[at - 1] != '\n') --at;
+            m_pos = at;
+            return Next(line);
+        }
+        // Nothing buffered holds it: keep only the unfinished last line.
+        if (const void* lf = ::memrchr(base + m_pos, '\n', m_filled - m_pos)) {
+            m_pos = static_cast<std::size_t>(static_cast<const char*>(lf) - base) + 1;
+        }
+        m_noLf = m_filled;
+        if (m_atEnd) {
+            m_pos = m_filled;
+            return false;
+        }
+        if (!Fill()) return false;
+    }
+}
+
 // Moves the unfinished line to the front and reads more after it.
 bool FileLineReader::Fill()
 {

@@ -25,6 +25,10 @@ public:
     // The next line, valid until the next call; false at the end of the
     // text or on a read error (see Error()).
     bool Next(std::string_view& line);
+    // The next line that holds the byte `ch`; the lines before it are
+    // skipped without being split. False at the end of the text or on a
+    // read error.
+    bool NextHolding(char ch, std::string_view& line);
     // The errno of a failed read, or 0.
     int Error() const noexcept { return m_error; }
 

@@ -221,8 +221,11 @@ int ReadAll(int fd, std::size_t sizeHint, ByteBuffer& out)
 {
     out.Clear();
     std::size_t used = 0;
-    std::size_t capacity = sizeHint + 1;
-    if (capacity < 4096) capacity = 4096;
+    // Room for a file that grew a little since it was last read, so that a
+    // kept buffer is not reallocated (and its pages faulted in again) for
+    // every few bytes of growth; pages beyond what the read fills are never
+    // touched.
+    std::size_t capacity = sizeHint + sizeHint / 16 + 4096;
     out.Resize(capacity);
     for (;;) {
         if (used == out.Size()) out.Resize(out.Size() * 2);

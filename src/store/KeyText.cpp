@@ -45,6 +45,14 @@ class LineSink {
 public:
     explicit LineSink(MergedText& out) : m_out(out) {}
 
+    // Whole plain lines of the input, with their line ends.
+    void Span(std::string_view lines)
+    {
+        if (lines.empty()) return;
+        m_out.Input(lines);
+        m_empty = false;
+        m_lastBlank = false;
+    }
     // A line of the input, passed through.
     void Line(std::string_view line, bool blank)
     {
@@ -63,6 +71,7 @@ public:
         Generated([](std::string&) {});
         m_lastBlank = true;
     }
+    bool LastBlank() const noexcept { return m_lastBlank; }
     void Header(std::string_view key)
     {
         Generated([&](std::string& text) { format::AppendKeyLine(text, key); });
@@ -161,7 +170,7 @@ std::string MergedText::Flatten() const
 
 MergedText MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
                     const std::vector<KeyItem>& items, std::vector<std::uint16_t> states,
-                    const std::vector<CString>& removed)
+                    const std::vector<CString>& removed, MergeWalk walk)
 {
     assert(items.size() == states.size());
     const format::TextAndTail parts = format::SplitEndOfText(content);
@@ -171,10 +180,20 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     LineSplitter lines(parts.text);
     NextByte bracket(parts.text, '[');
     std::string_view line;
+    // Copies the run of plain lines ahead, which no rule changes here.
+    const bool spans = walk == MergeWalk::Spans;
+    auto copyPlainRun = [&] {
+        const std::string_view rest = lines.Rest();
+        const std::size_t n = format::PlainLinesPrefix(rest);
+        sink.Span(rest.substr(0, n));
+        lines.Skip(n);
+    };
 
     // Pass 1: everything up to and including the key's header.
     bool inKey = false;
-    while (!inKey && lines.Next(line)) {
+    while (!inKey) {
+        if (spans) copyPlainRun();
+        if (!lines.Next(line)) break;
         if (format::IsAllBlank(line)) {
             sink.BlankLine(line);
             continue;
@@ -182,7 +201,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         sink.Line(line, false);
         if (!bracket.In(line)) continue;  // no header, whatever follows a NUL
         const std::string_view visible = Visible(line);
-        inKey = !format::IsInvalidLine(scan, visible) && IsHeaderOf(scan, visible, key);
+        inKey = IsHeaderOf(scan, visible, key) && !format::IsInvalidLine(scan, visible);
     }
 
     if (!inKey) {
@@ -215,9 +234,18 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     };
 
     // Pass 2: the rest of the file.
-    while (lines.Next(line)) {
+    for (;;) {
+        if (spans && pending == 0 && !removing) copyPlainRun();
+        if (!lines.Next(line)) break;
         if (format::IsAllBlank(line)) {
             sink.BlankLine(line);
+            continue;
+        }
+        // With nothing left to place, a line after a kept blank line goes
+        // through as it is, whatever it is: a header needs no separator
+        // there.
+        if (spans && pending == 0 && !removing && sink.LastBlank()) {
+            sink.Line(line, false);
             continue;
         }
         // Only a line holding '[' can be a header; only one holding '=' can

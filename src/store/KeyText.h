@@ -24,12 +24,16 @@ struct ItemView {
 // value-less lines are skipped; a line that reads as an item is an item even
 // if it also reads as a header; the next header ends the section and the
 // lines after it are not read. `lines` is any source with
-// `bool Next(std::string_view&)` (LineSplitter, FileLineReader); the views
+// `bool Next(std::string_view&)` and `bool NextHolding(char,
+// std::string_view&)` (LineSplitter, FileLineReader); the views
 // passed to onItem are valid only during the call. Returns false if there is
 // no such section.
 // True if the line (its visible part) is the header of exactly `key`.
+// The name between the brackets is a piece of the line, so a line that
+// does not hold the key's bytes at all needs no parse.
 inline bool IsHeaderOf(const format::CharScan& scan, std::string_view visible, std::string_view key)
 {
+    if (visible.find(key) == std::string_view::npos) return false;
     std::string_view found;
     return format::ParseKey(scan, visible, found) == format::KeyMatch::Key && found == key;
 }
@@ -39,10 +43,10 @@ bool ScanKeyLines(const format::CharScan& scan, Lines& lines, std::string_view k
 {
     std::string_view line;
     bool found = false;
-    while (!found && lines.Next(line)) {
-        if (!format::MayHold(line, '[')) continue;  // no header, whatever follows a NUL
+    // Only a line holding '[' can be a header, whatever follows a NUL.
+    while (!found && lines.NextHolding('[', line)) {
         const std::string_view visible = format::Visible(line);
-        found = !format::IsInvalidLine(scan, visible) && IsHeaderOf(scan, visible, key);
+        found = IsHeaderOf(scan, visible, key) && !format::IsInvalidLine(scan, visible);
     }
     if (!found) return false;
     while (lines.Next(line)) {
@@ -112,8 +116,13 @@ private:
 //     they are after the rewritten lines;
 //   - every item line of the key's section (up to the next header) whose
 //     name is in `removed` is dropped; the header stays.
+//
+// Outside the key's section, runs of plain lines (format::PlainLinesPrefix)
+// are copied as one span without being split; LineByLine looks at every
+// line and gives the same bytes (tests compare the two).
+enum class MergeWalk { Spans, LineByLine };
 MergedText MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
                     const std::vector<KeyItem>& items, std::vector<std::uint16_t> states,
-                    const std::vector<CString>& removed = {});
+                    const std::vector<CString>& removed = {}, MergeWalk walk = MergeWalk::Spans);
 
 }  // namespace qorvane::store

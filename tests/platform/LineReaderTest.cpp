@@ -68,6 +68,64 @@ TEST(FileLineReader, SplitsLikeTheInMemorySplitter)
     }
 }
 
+// Skipping to the lines that hold '[' finds exactly the lines that the
+// plain split yields and that hold it, whatever the read size, including
+// lines that straddle reads and a '[' hidden after a 0x1A.
+TEST(FileLineReader, NextHoldingFindsTheSameLinesAsSplittingAll)
+{
+    const std::string longLine(5000, 'x');
+    const std::string contents[] = {
+        "",
+        "[",
+        "a\r\nb\r\n",
+        "a\r\n[b]\r\nc\r\n[d",
+        "no\0[nul\r\n[x\n"s,
+        longLine + "[" + longLine + "\r\nafter\r\n[K]\r\n",
+        "[K]\r\nA = 1;\r\n\x1a[L]\r\n",
+        "x\r\n\r\n[ \r\n[\r\n",
+    };
+    for (const std::string& content : contents) {
+        qorvane::testing::TempDir dir;
+        qorvane::testing::WriteFile(dir.Settings(), content);
+        std::vector<std::string> want;
+        for (const std::string& line : SplitInMemory(content)) {
+            if (line.find('[') != std::string::npos) want.push_back(line);
+        }
+        for (const std::size_t chunk : {1u, 2u, 5u, 64u, 4096u}) {
+            qorvane::platform::UniqueFd fd;
+            ASSERT_EQ(qorvane::platform::sys::Open(dir.Settings().c_str(), O_RDONLY, 0, fd), 0);
+            FileLineReader reader(fd.Get(), content.size(), chunk);
+            std::vector<std::string> got;
+            std::string_view line;
+            while (reader.NextHolding('[', line)) got.emplace_back(line);
+            EXPECT_EQ(reader.Error(), 0);
+            EXPECT_EQ(got, want) << "chunk " << chunk << " content "
+                                 << ::testing::PrintToString(content.substr(0, 40));
+        }
+    }
+}
+
+// After a skip, Next goes on with the line after the one found.
+TEST(FileLineReader, NextAfterNextHoldingReadsTheFollowingLine)
+{
+    qorvane::testing::TempDir dir;
+    const std::string content = "a\r\nb\r\n[K]\r\nc\r\nd\r\n";
+    qorvane::testing::WriteFile(dir.Settings(), content);
+    for (const std::size_t chunk : {1u, 3u, 4096u}) {
+        qorvane::platform::UniqueFd fd;
+        ASSERT_EQ(qorvane::platform::sys::Open(dir.Settings().c_str(), O_RDONLY, 0, fd), 0);
+        FileLineReader reader(fd.Get(), content.size(), chunk);
+        std::string_view line;
+        ASSERT_TRUE(reader.NextHolding('[', line));
+        EXPECT_EQ(line, "[K]");
+        ASSERT_TRUE(reader.Next(line));
+        EXPECT_EQ(line, "c") << "chunk " << chunk;
+        ASSERT_TRUE(reader.Next(line));
+        EXPECT_EQ(line, "d");
+        EXPECT_FALSE(reader.NextHolding('[', line));
+    }
+}
+
 }  // namespace
 
 namespace {

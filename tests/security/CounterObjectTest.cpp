@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 
@@ -293,6 +294,58 @@ TEST(CounterObject, SegmentOfAUserOutsideTheGroupIsRefused)
     const int segment = ::shmget(key, 0, 0);
     if (segment >= 0) ::shmctl(segment, IPC_RMID, nullptr);
     ::unlink(ShmPath(name).c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// Regression: processes that use a fresh counter for the first time at the
+// same moment race to create its segment. One that looked at the segment
+// while its creator was still giving it the object's mode, and at the
+// creator's set-up lock just after the creator finished, took the segment
+// for a foreign one: its OpenKey failed for good (-3, counter "wrong")
+// although nothing was wrong.
+TEST(CounterObject, ProcessesStartingTogetherOnAFreshCounterAllGetIn)
+{
+    TempDir dir;
+    constexpr int kProcs = 6;
+    for (int round = 0; round < 40; ++round) {
+        const std::string name = FreshName();
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        std::vector<pid_t> children;
+        for (int p = 0; p < kProcs; ++p) {
+            children.push_back(StartChild([&]() -> int {
+                ::close(fds[1]);
+                char go = 0;
+                if (::read(fds[0], &go, 1) != 1) return 90;
+                sync::UseSharedCounterName(name);
+                CQorvane store(dir.Path().c_str());
+                const int rc = store.OpenKey("PrinterSet");
+                if (rc == -3 && sync::CounterIsWrong()) {
+                    std::fprintf(stderr, "%s\n", sync::LastCounterProblem().message.c_str());
+                    return 10;
+                }
+                return rc >= 0 || rc == -3 || rc == -4 ? 0 : 20;  // busy is fine, "wrong" is not
+            }));
+        }
+        ::close(fds[0]);
+        const std::string go(kProcs, 'g');
+        ASSERT_EQ(::write(fds[1], go.data(), go.size()), static_cast<ssize_t>(go.size()));
+        ::close(fds[1]);
+        int wrong = 0;
+        std::string codes;
+        for (const pid_t pid : children) {
+            const int code = ExitCodeOf(WaitChild(pid));
+            codes += " " + std::to_string(code);
+            wrong += code != 0 ? 1 : 0;
+        }
+        sync::UseSharedCounterName(name);
+        sync::RemoveSharedCounter();
+        sync::UseSharedCounterName(CounterName());
+        ASSERT_EQ(wrong, 0) << "round " << round << ", exit codes" << codes;
+    }
 }
 
 }  // namespace
