@@ -45,13 +45,14 @@ class LineSink {
 public:
     explicit LineSink(MergedText& out) : m_out(out) {}
 
-    // Whole plain lines of the input, with their line ends.
-    void Span(std::string_view lines)
+    // Whole lines of the input that pass as they are, with their line
+    // ends; `endsBlank` says whether the last of them is blank.
+    void Span(std::string_view lines, bool endsBlank = false)
     {
         if (lines.empty()) return;
         m_out.Input(lines);
         m_empty = false;
-        m_lastBlank = false;
+        m_lastBlank = endsBlank;
     }
     // A line of the input, passed through.
     void Line(std::string_view line, bool blank)
@@ -233,9 +234,39 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         return false;
     };
 
+    // With nothing left to place, two more kinds of line pass as they are
+    // after the key's section: a lone empty line (CR LF) after a line that
+    // is not blank (the blank-line rule keeps it), and a line that is not
+    // blank after a kept blank line (a header needs no separator there).
+    // Taking them into the run saves a stop at every section boundary.
+    auto copyRunAfterKey = [&] {
+        const std::string_view rest = lines.Rest();
+        std::size_t n = 0;
+        bool lastBlank = sink.LastBlank();
+        for (;;) {
+            const std::size_t plain = format::PlainLinesPrefix(rest.substr(n));
+            if (plain != 0) lastBlank = false;
+            n += plain;
+            const std::string_view at = rest.substr(n);
+            if (!lastBlank && at.substr(0, 2) == format::kLineEnd) {
+                n += 2;
+                lastBlank = true;
+                continue;
+            }
+            if (!lastBlank) break;
+            const std::size_t lf = at.find('\n');
+            if (lf == std::string_view::npos || lf == 0 || at[lf - 1] != '\r') break;
+            if (format::IsAllBlank(at.substr(0, lf - 1))) break;  // a second blank line goes
+            n += lf + 1;
+            lastBlank = false;
+        }
+        sink.Span(rest.substr(0, n), lastBlank);
+        lines.Skip(n);
+    };
+
     // Pass 2: the rest of the file.
     for (;;) {
-        if (spans && pending == 0 && !removing) copyPlainRun();
+        if (spans && pending == 0 && !removing) copyRunAfterKey();
         if (!lines.Next(line)) break;
         if (format::IsAllBlank(line)) {
             sink.BlankLine(line);

@@ -96,6 +96,14 @@ const SpanCase kSpanCases[] = {
      "a\r\r\nb\r\n[PrinterSet]\r\nA = 1;\r\n[HotKeySet]\r\nc\r\r\n",
      {{"A", "2", 1}},
      "a\r\r\nb\r\n[PrinterSet]\r\nA = 2;\r\n\r\n[HotKeySet]\r\nc\r\r\n"},
+    {"SectionBoundariesAfterTheKeyPassOrGetTheirSeparator",
+     // after the key: a lone empty line and the header after it pass; a
+     // second empty line goes; a header right after a line gets its empty
+     // line; a blank of spaces after a line stays; a bare-LF line after a
+     // kept blank line gets its CR
+     "[PrinterSet]\r\nA = 1;\r\n\r\n[HotKeySet]\r\nb\r\n\r\n\r\n[X]\r\nc\r\n[Y]\r\nd\r\n  \r\n[Z]\r\n\r\ne\n",
+     {{"A", "2", 1}},
+     "[PrinterSet]\r\nA = 2;\r\n\r\n[HotKeySet]\r\nb\r\n\r\n[X]\r\nc\r\n\r\n[Y]\r\nd\r\n  \r\n[Z]\r\n\r\ne\r\n"},
     {"LeadingBlankLinesBeforeARunGo",
      " \r\n\t\r\na\r\nb\r\n[PrinterSet]\r\n",
      {{"A", "1", 1}},
