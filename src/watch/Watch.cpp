@@ -186,12 +186,12 @@ bool CQorvaneWatch::Impl::AddToEpoll(int fd)
 
 void CQorvaneWatch::Impl::ArmTimer(long firstMs, long intervalMs)
 {
-    itimerspec spec{};
-    spec.it_value.tv_sec = firstMs / 1000;
-    spec.it_value.tv_nsec = (firstMs % 1000) * 1000000;
-    spec.it_interval.tv_sec = intervalMs / 1000;
-    spec.it_interval.tv_nsec = (intervalMs % 1000) * 1000000;
-    ::timerfd_settime(timer.Get(), 0, &spec, nullptr);
+    itimerspec timing{};
+    timing.it_value.tv_sec = firstMs / 1000;
+    timing.it_value.tv_nsec = (firstMs % 1000) * 1000000;
+    timing.it_interval.tv_sec = intervalMs / 1000;
+    timing.it_interval.tv_nsec = (intervalMs % 1000) * 1000000;
+    ::timerfd_settime(timer.Get(), 0, &timing, nullptr);
 }
 
 bool CQorvaneWatch::Impl::DirectoryStillThere() const
