@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "ScratchFs.h"
 #include "Contention.h"
 #include "InfGen.h"
 #include "drivers/JobHarness.h"
@@ -433,17 +434,6 @@ void BM_ContendedThreads(benchmark::State& state)
     ReportContention(state, missing, retries, n);
 }
 
-const char* FsName(long type)
-{
-    switch (static_cast<unsigned long>(type)) {
-    case 0x01021994UL: return "tmpfs";
-    case 0xEF53UL: return "ext2/3/4";
-    case 0x9123683EUL: return "btrfs";
-    case 0x58465342UL: return "xfs";
-    case 0x794C7630UL: return "overlayfs";
-    default: return "other";
-    }
-}
 
 void Cleanup()
 {
@@ -509,7 +499,7 @@ int main(int argc, char** argv)
     struct statfs sfs {};
     ::statfs(g_root.c_str(), &sfs);
     benchmark::AddCustomContext("scratch_dir", g_root);
-    benchmark::AddCustomContext("scratch_fs", FsName(static_cast<long>(sfs.f_type)));
+    benchmark::AddCustomContext("scratch_fs", qbench::FsName(static_cast<long>(sfs.f_type)));
 #ifdef QORVANE_TEST_SEAMS
     benchmark::AddCustomContext("library_build", "qorvane_testable (seams compiled in, unarmed)");
 #else

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "ScratchFs.h"
 #include "InfGen.h"
 #include "qorvane/Qorvane.h"
 #include "qorvane/Watch.h"
@@ -99,17 +100,6 @@ double Percentile(std::vector<double> v, double p)
     return v[i];
 }
 
-const char* FsName(long type)
-{
-    switch (static_cast<unsigned long>(type)) {
-    case 0x01021994UL: return "tmpfs";
-    case 0xEF53UL: return "ext2/3/4";
-    case 0x9123683EUL: return "btrfs";
-    case 0x58465342UL: return "xfs";
-    case 0x794C7630UL: return "overlayfs";
-    default: return "other";
-    }
-}
 
 bool Latency(const std::string& root, const char* label, std::size_t bytes, int rounds)
 {
@@ -199,7 +189,7 @@ int main(int argc, char** argv)
     if (::mkdtemp(root.data()) == nullptr) return 1;
     struct statfs sfs {};
     ::statfs(root.c_str(), &sfs);
-    std::printf("scratch file system: %s; %d changes per size; %ld CPUs\n", FsName(static_cast<long>(sfs.f_type)),
+    std::printf("scratch file system: %s; %d changes per size; %ld CPUs\n", qbench::FsName(static_cast<long>(sfs.f_type)),
                 rounds, ::sysconf(_SC_NPROCESSORS_ONLN));
 
     bool ok = Latency(root, "4KiB", std::size_t{4} << 10, rounds);

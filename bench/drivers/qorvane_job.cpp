@@ -80,38 +80,60 @@ int MemJob(const std::string& dir)
     return rc == 1 ? 0 : 1;
 }
 
-int ContendJob(const std::string& dir, int procs, int ops)
+// Forks `procs` workers; worker p runs work(p, fd), fd being the write end
+// of a pipe, and exits with 0 when it returns 0. collect(fd) reads the other
+// end until every worker has closed it; then the workers are reaped. Returns
+// the number of workers that failed, or -1 when none could be started.
+template <class Work, class Collect>
+int RunWorkers(int procs, Work work, Collect collect)
 {
     int fds[2];
-    if (::pipe(fds) != 0) return 1;
-    const auto t0 = std::chrono::steady_clock::now();
+    if (::pipe(fds) != 0) return -1;
+    int started = 0;
     for (int p = 0; p < procs; ++p) {
         const pid_t pid = ::fork();
-        if (pid < 0) return 1;
+        if (pid < 0) break;
         if (pid == 0) {
-            qbench::BusyCounts busy;
-            const int rc = qbench::Contend(dir, p, ops, busy);
-            const ssize_t w = ::write(fds[1], &busy, sizeof busy);
-            ::_exit(rc != 0 || w != sizeof busy ? 1 : 0);
+            ::close(fds[0]);
+            ::_exit(work(p, fds[1]) == 0 ? 0 : 1);
         }
+        ++started;
     }
     ::close(fds[1]);
-    int failed = 0;
-    for (int p = 0; p < procs; ++p) {
+    collect(fds[0]);
+    ::close(fds[0]);
+    int failed = procs - started;
+    for (int p = 0; p < started; ++p) {
         int status = 0;
         ::wait(&status);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return started == 0 ? -1 : failed;
+}
+
+int ContendJob(const std::string& dir, int procs, int ops)
+{
+    const auto t0 = std::chrono::steady_clock::now();
     qbench::BusyCounts all;
-    qbench::BusyCounts r;
-    while (::read(fds[0], &r, sizeof r) == sizeof r) {
-        all.open3 += r.open3;
-        all.open4 += r.open4;
-        all.close1 += r.close1;
-        all.close2 += r.close2;
-    }
-    ::close(fds[0]);
+    const int failed = RunWorkers(
+        procs,
+        [&](int p, int fd) {
+            qbench::BusyCounts busy;
+            const int rc = qbench::Contend(dir, p, ops, busy);
+            const ssize_t w = ::write(fd, &busy, sizeof busy);
+            return rc != 0 || w != sizeof busy ? 1 : 0;
+        },
+        [&](int fd) {
+            qbench::BusyCounts r;
+            while (::read(fd, &r, sizeof r) == sizeof r) {
+                all.open3 += r.open3;
+                all.open4 += r.open4;
+                all.close1 += r.close1;
+                all.close2 += r.close2;
+            }
+        });
+    if (failed < 0) return 1;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
     // Every item every process added must be in the file now.
     const long missing = qbench::CountMissing(dir, procs, ops);
@@ -132,44 +154,33 @@ double PercentileMs(std::vector<long long> ns, double q)
 
 int ContendWaitJob(const std::string& dir, int procs, int ops)
 {
-    int fds[2];
-    if (::pipe(fds) != 0) return 1;
     const auto t0 = std::chrono::steady_clock::now();
-    for (int p = 0; p < procs; ++p) {
-        const pid_t pid = ::fork();
-        if (pid < 0) return 1;
-        if (pid == 0) {
-            ::close(fds[0]);
-            std::vector<long long> openNs;
-            std::vector<long long> closeNs;
-            const int rc = qbench::ContendWaiting(dir, p, ops, 10000, openNs, closeNs);
-            // Pairs of (open, close) times; a failed round sends none.
-            std::vector<long long> pairs;
-            for (std::size_t i = 0; i < closeNs.size(); ++i) {
-                pairs.push_back(openNs[i]);
-                pairs.push_back(closeNs[i]);
-            }
-            const auto bytes = static_cast<ssize_t>(pairs.size() * sizeof(long long));
-            const ssize_t w = bytes == 0 ? 0 : ::write(fds[1], pairs.data(), static_cast<std::size_t>(bytes));
-            ::_exit(rc != 0 || w != bytes ? 1 : 0);
-        }
-    }
-    ::close(fds[1]);
-    // Read until every child closed its end, then reap them.
     std::vector<long long> openNs;
     std::vector<long long> closeNs;
-    long long t[2] = {0, 0};
-    while (::read(fds[0], t, sizeof t) == sizeof t) {
-        openNs.push_back(t[0]);
-        closeNs.push_back(t[1]);
-    }
-    ::close(fds[0]);
-    int failed = 0;
-    for (int p = 0; p < procs; ++p) {
-        int status = 0;
-        ::wait(&status);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
-    }
+    const int failed = RunWorkers(
+        procs,
+        [&](int p, int fd) {
+            std::vector<long long> opens;
+            std::vector<long long> closes;
+            const int rc = qbench::ContendWaiting(dir, p, ops, 10000, opens, closes);
+            // Pairs of (open, close) times; a failed round sends none.
+            std::vector<long long> pairs;
+            for (std::size_t i = 0; i < closes.size(); ++i) {
+                pairs.push_back(opens[i]);
+                pairs.push_back(closes[i]);
+            }
+            const auto bytes = static_cast<ssize_t>(pairs.size() * sizeof(long long));
+            const ssize_t w = bytes == 0 ? 0 : ::write(fd, pairs.data(), static_cast<std::size_t>(bytes));
+            return rc != 0 || w != bytes ? 1 : 0;
+        },
+        [&](int fd) {
+            long long t[2] = {0, 0};
+            while (::read(fd, t, sizeof t) == sizeof t) {
+                openNs.push_back(t[0]);
+                closeNs.push_back(t[1]);
+            }
+        });
+    if (failed < 0) return 1;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const long missing = qbench::CountMissing(dir, procs, ops);
     std::printf("procs=%d ops=%d seconds=%.6f ops_per_s=%.1f lost=%ld close_p50_ms=%.3f close_p99_ms=%.3f "
