@@ -218,6 +218,25 @@ private:
     qorvane::platform::UniqueFd m_fd;
 };
 
+// Releases the lock from another thread after a while, so that the waiting
+// call under test is refused at least once first; joined when it goes.
+class ReleaseLater {
+public:
+    explicit ReleaseLater(LockHolder& lock)
+        : m_thread([&lock] {
+              std::this_thread::sleep_for(std::chrono::milliseconds(100));
+              lock.Release();
+          })
+    {
+    }
+    ~ReleaseLater() { m_thread.join(); }
+    ReleaseLater(const ReleaseLater&) = delete;
+    ReleaseLater& operator=(const ReleaseLater&) = delete;
+
+private:
+    std::thread m_thread;
+};
+
 using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start)
@@ -240,12 +259,8 @@ TEST_F(WaitTest, ItemsStoredForTheNextOpenSurviveBusyTries)
     CQorvane store(dir.Path().c_str());
     char value[] = "COM7";
     ASSERT_EQ(store.SetItem(0ul, "Port", value), 2);  // no key open: ID 0
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        lock.Release();
-    });
+    const ReleaseLater releaser(lock);
     EXPECT_EQ(store.OpenKeyWait("PrinterSet", 60000), 1);
-    releaser.join();
     char buf[16];
     EXPECT_EQ(store.GetItem(KEYID_PRINTERSET, "Port", buf, sizeof buf), 1);
     EXPECT_STREQ(buf, "COM7") << "the item stored for the next open was lost";
@@ -262,12 +277,8 @@ TEST_F(WaitTest, OpenSucceedsOnceTheLockGoesAway)
     CQorvane store(dir.Path().c_str());
     // The other side lets go once the waiting call has been refused at
     // least once; the wait is long enough never to run out first.
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        lock.Release();
-    });
+    const ReleaseLater releaser(lock);
     EXPECT_EQ(store.OpenKeyWait("PrinterSet", 60000), 1);
-    releaser.join();
     char buf[16];
     EXPECT_EQ(store.GetItem(KEYID_PRINTERSET, "Port", buf, sizeof buf), 1);
     EXPECT_EQ(store.CloseKey(0), 1);
@@ -315,12 +326,8 @@ TEST_F(WaitTest, CloseKeepsTheChangesBetweenTriesEvenWithClearOnFail)
     ASSERT_EQ(store.SetItem(KEYID_PRINTERSET, "Port", Mutable("COM7")), 1);
     ASSERT_EQ(store.RemoveItem(KEYID_PRINTERSET, "Speed"), 1);
     LockHolder lock(dir.Settings());
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        lock.Release();
-    });
+    const ReleaseLater releaser(lock);
     EXPECT_EQ(store.CloseKeyWait(1, 60000), 1);
-    releaser.join();
     EXPECT_EQ(ReadFile(dir.Settings()),
               "[PrinterSet]\r\nPort = COM7;\r\nPort = dup;\r\n\r\n[HotKeySet]\r\nPort = hot;\r\n");
 }
