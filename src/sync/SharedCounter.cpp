@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -32,9 +34,7 @@ constexpr const char* kShmDir = "/dev/shm";
 constexpr mode_t kCreatedMode = 0666;
 constexpr off_t kHolderByte = 0;
 constexpr off_t kWriterSlotByte = 1;
-// Held exclusively while a process creates the segment and gives it the
-// object's group and mode, so that others do not take the segment for a
-// foreign one meanwhile.
+// Held exclusively by the process that makes a new segment (SetUpLock).
 constexpr off_t kSegmentSetupByte = 2;
 constexpr int kAttempts = 8;
 
@@ -54,6 +54,17 @@ std::string Octal(mode_t mode)
 std::string Owner(uid_t uid, gid_t gid, mode_t mode)
 {
     return "owner uid " + std::to_string(uid) + ", group gid " + std::to_string(gid) + ", mode " + Octal(mode);
+}
+
+// The group's name, or its number where it has none.
+std::string GroupName(gid_t gid)
+{
+    long size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
+    std::vector<char> buf(static_cast<std::size_t>(size > 0 ? size : 16384));
+    group entry {};
+    group* found = nullptr;
+    if (::getgrgid_r(gid, &entry, buf.data(), buf.size(), &found) == 0 && found != nullptr) return found->gr_name;
+    return std::to_string(gid);
 }
 
 std::string WhoAmI()
@@ -129,8 +140,17 @@ CounterProblem OpenObject(platform::LockableFd& fd, struct stat& st)
     }
     if (err == EACCES || err == EPERM) {
         struct stat named {};
-        std::string whose;
-        if (::stat(path.c_str(), &named) == 0) whose = " (" + Owner(named.st_uid, named.st_gid, named.st_mode) + ")";
+        if (::stat(path.c_str(), &named) != 0) {
+            return Wrong(ObjectText() + " does not let this process (" + WhoAmI() + ") read and write it");
+        }
+        const std::string whose = " (" + Owner(named.st_uid, named.st_gid, named.st_mode) + ")";
+        if ((named.st_mode & 0060) == 0060 && (named.st_mode & 0006) != 0006) {
+            // The group set-up: the object is meant for one group's members.
+            const std::string group = GroupName(named.st_gid);
+            return Wrong(ObjectText() + whose + " is for the members of group " + group + " only, and this process (" +
+                         WhoAmI() + ") is not one: ask the administrator to add its user to the group (usermod -aG " +
+                         group + " USER), then log in again");
+        }
         return Wrong(ObjectText() + whose + " does not let this process (" + WhoAmI() +
                      ") read and write it; it was created or changed by another user");
     }
@@ -154,35 +174,40 @@ CounterProblem OpenObject(platform::LockableFd& fd, struct stat& st)
     return {};
 }
 
-// --- the segment ---------------------------------------------------------
+// --- the record and the segment ----------------------------------------
 
-// The segment of an object: its key follows the object's identity, so a
-// new object (after the old one was removed) gets a new segment.
-key_t SegmentKey(const struct stat& object)
+constexpr char kRecordMagic[8] = {'Q', 'V', 'C', 'N', 'T', 'R', '0', '3'};
+// Polls of the holder lock while another process sets the segment up or
+// recovers stale weight (each takes microseconds).
+constexpr int kBusyPolls = 20;
+constexpr auto kBusyPoll = std::chrono::microseconds(100);
+// Rounds of reading the record and attaching, making or replacing its
+// segment, before the counter counts as busy.
+constexpr int kBindRounds = 200;
+
+void PauseBriefly()
 {
-    std::uint64_t h = static_cast<std::uint64_t>(object.st_ino) * 0x9E3779B97F4A7C15ull;
-    h ^= static_cast<std::uint64_t>(object.st_dev) + 0x51764431u + (h << 6) + (h >> 2);
-    h *= 0xBF58476D1CE4E5B9ull;
-    const auto key = static_cast<key_t>((h >> 33) & 0x7FFFFFFF);
-    return key == IPC_PRIVATE ? 1 : key;
+    // A random pause, so that processes that met at the same lock do not
+    // meet again.
+    thread_local std::minstd_rand rng{static_cast<unsigned>(::getpid()) ^
+                                      static_cast<unsigned>(std::hash<std::thread::id>{}(std::this_thread::get_id()))};
+    std::this_thread::sleep_for(kBusyPoll * (1 + static_cast<int>(rng() % 4)));
 }
 
-std::string SegmentText(key_t key)
+std::string SegmentText(int id)
 {
-    char text[64];
-    std::snprintf(text, sizeof text, "access counter segment (System V key 0x%08x)", static_cast<unsigned>(key));
-    return text;
+    return "access counter segment (System V id " + std::to_string(id) + ")";
 }
 
 // Owner and mode of a segment we may not stat, from /proc/sysvipc/shm.
-std::string ForeignSegmentOwner(key_t key)
+std::string ForeignSegmentOwner(int wanted)
 {
     std::ifstream in("/proc/sysvipc/shm");
     std::string line;
     std::getline(in, line);  // the header
     while (std::getline(in, line)) {
         std::istringstream fields(line);
-        long long k = 0;
+        long long key = 0;
         long long id = 0;
         unsigned perms = 0;
         unsigned long size = 0;
@@ -191,35 +216,17 @@ std::string ForeignSegmentOwner(key_t key)
         long long nattch = 0;
         unsigned long uid = 0;
         unsigned long gid = 0;
-        if (!(fields >> k >> id >> std::oct >> perms >> std::dec >> size >> cpid >> lpid >> nattch >> uid >> gid)) continue;
-        if (static_cast<key_t>(k) != key) continue;
-        return " (" + Owner(static_cast<uid_t>(uid), static_cast<gid_t>(gid), static_cast<mode_t>(perms)) +
-               ", size " + std::to_string(size) + ")";
+        if (!(fields >> key >> id >> std::oct >> perms >> std::dec >> size >> cpid >> lpid >> nattch >> uid >> gid)) continue;
+        if (id != wanted) continue;
+        return " (" + Owner(static_cast<uid_t>(uid), static_cast<gid_t>(gid), static_cast<mode_t>(perms)) + ")";
     }
     return "";
 }
 
-struct Segment {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    key_t key = 0;
-    int id = -1;
-    CounterWord* word = nullptr;
-    const Segment* older = nullptr;  // the record this one replaced
-};
-
-// The segment this process attached last, published without a lock (a
-// child forked while another thread updates it must not find a lock
-// held). Records and attachments are never freed: a thread may still be
-// inside an entry on an older one, and a segment that was replaced stays
-// valid memory for as long as it is attached. A new record is made only
-// when an object or segment was replaced; each keeps the one it replaced.
-std::atomic<const Segment*> g_segment{nullptr};
-
-int ShmGet(key_t key, std::size_t size, int flags, int& id)
+int ShmGet(std::size_t size, int& id)
 {
     if (const int err = seam::InjectedError(seam::Op::Shm)) return err;
-    id = ::shmget(key, size, flags);
+    id = ::shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
     return id < 0 ? errno : 0;
 }
 
@@ -229,175 +236,219 @@ int ShmStat(int id, shmid_ds& ds)
     return ::shmctl(id, IPC_STAT, &ds) == 0 ? 0 : errno;
 }
 
-// Creates the segment of `object` with the object's group and mode. The
-// caller holds the set-up byte exclusively.
-int CreateSegment(key_t key, const struct stat& object)
+// Attaches segment `id` at `at`; null on failure.
+int ShmAttach(int id, void*& at)
+{
+    at = nullptr;
+    if (const int err = seam::InjectedError(seam::Op::Shm)) return err;
+    at = ::shmat(id, nullptr, 0);
+    if (at != MAP_FAILED) return 0;  // shmat fails with (void*)-1, as mmap does
+    at = nullptr;
+    return errno;
+}
+
+CounterWord* WordAt(void* at)
+{
+    return static_cast<CounterWord*>(at);
+}
+
+bool SameCookie(const void* segment, const CounterRecord& record)
+{
+    return std::memcmp(static_cast<const char*>(segment) + kCookieOffset, record.cookie, sizeof record.cookie) == 0;
+}
+
+// Whether a segment's permissions follow the object's, so that exactly the
+// processes that may open the object may use the word.
+bool FollowsObject(const shmid_ds& ds, const struct stat& object)
+{
+    return (ds.shm_perm.mode & 0777) == (object.st_mode & 0666) && ds.shm_perm.gid == object.st_gid &&
+           ds.shm_segsz >= kSharedSectionSize;
+}
+
+}  // namespace
+
+// The attachments of this process, newest first, published without a lock
+// (a child forked while another thread updates the list must not find a
+// lock held). A thread uses an attachment only while it holds a reference
+// (`users`); one that the record no longer names is retired and detached
+// by whoever drops the last reference. Records are never freed, so a
+// thread may always look at one; they are a few dozen bytes, one per
+// segment this process ever used.
+struct Attachment {
+    std::string path;  // the object's name
+    dev_t dev = 0;     // and identity
+    ino_t ino = 0;
+    int id = -1;
+    unsigned char cookie[16] = {};
+    CounterWord* word = nullptr;
+    std::atomic<int> users{0};
+    std::atomic<bool> retired{false};
+    std::atomic<bool> detached{false};
+    Attachment* older = nullptr;
+
+    void Detach() noexcept
+    {
+        if (!detached.exchange(true)) ::shmdt(word);
+    }
+    // A reference, or false once the attachment is retired.
+    bool Acquire() noexcept
+    {
+        users.fetch_add(1);
+        if (!retired.load()) return true;
+        Drop();
+        return false;
+    }
+    void Drop() noexcept
+    {
+        if (users.fetch_sub(1) == 1 && retired.load()) Detach();
+    }
+    void Retire() noexcept
+    {
+        if (retired.exchange(true)) return;
+        if (users.load() == 0) Detach();
+    }
+};
+
+namespace {
+
+std::atomic<Attachment*> g_attachments{nullptr};
+
+bool Names(const Attachment& a, const std::string& path, const struct stat& object, const CounterRecord& record)
+{
+    return a.path == path && a.dev == object.st_dev && a.ino == object.st_ino && a.id == record.id &&
+           std::memcmp(a.cookie, record.cookie, sizeof a.cookie) == 0;
+}
+
+// A reference to this process's attachment of the segment `record` names.
+Attachment* FindAttachment(const std::string& path, const struct stat& object, const CounterRecord& record)
+{
+    for (Attachment* a = g_attachments.load(std::memory_order_acquire); a != nullptr; a = a->older) {
+        if (Names(*a, path, object, record) && a->Acquire()) return a;
+    }
+    return nullptr;
+}
+
+// Retires every attachment of the object `path` names other than `current`.
+// The caller holds the shared holder lock and `current` is what the record
+// names, so no process (this one included) is inside the counter on any
+// other segment of this object: the record changes only under the
+// exclusive holder lock. Segments of an object that was replaced under the
+// name are retired too; a thread still inside on one holds a reference, and
+// the last reference detaches.
+void RetireOthers(const Attachment& current)
+{
+    for (Attachment* a = g_attachments.load(std::memory_order_acquire); a != nullptr; a = a->older) {
+        if (a != &current && a->path == current.path && !a->retired.load()) a->Retire();
+    }
+}
+
+Attachment* Publish(const std::string& path, const struct stat& object, const CounterRecord& record, void* at)
+{
+    auto* a = new Attachment;
+    a->path = path;
+    a->dev = object.st_dev;
+    a->ino = object.st_ino;
+    a->id = record.id;
+    std::memcpy(a->cookie, record.cookie, sizeof a->cookie);
+    a->word = WordAt(at);
+    a->users.store(1);
+    Attachment* head = g_attachments.load(std::memory_order_acquire);
+    do {
+        a->older = head;
+    } while (!g_attachments.compare_exchange_weak(head, a, std::memory_order_acq_rel));
+    return a;
+}
+
+enum class Found {
+    Attached,  // `at` is the segment the record names
+    Gone,      // no segment, or not the one the record names (its id reused)
+    Unfit,     // the segment the record names cannot serve this process
+    Failed,    // `problem` says why
+};
+
+// Attaches the segment `record` names and checks that it is that segment.
+Found AttachNamed(const CounterRecord& record, const struct stat& object, void*& at, std::string& why,
+                  CounterProblem& problem)
+{
+    int err = ShmAttach(record.id, at);
+    if (err == EINVAL || err == EIDRM) return Found::Gone;
+    if (err == EACCES) {
+        why = SegmentText(record.id) + ForeignSegmentOwner(record.id) + " does not let this process (" + WhoAmI() +
+              ") use it";
+        return Found::Unfit;
+    }
+    if (err != 0) {
+        problem = Problem(err, "cannot map the " + SegmentText(record.id) + ": " + std::strerror(err));
+        return Found::Failed;
+    }
+    shmid_ds ds {};
+    err = ShmStat(record.id, ds);
+    if (err == 0 && ds.shm_segsz >= kSharedSectionSize && SameCookie(at, record)) {
+        if (FollowsObject(ds, object)) return Found::Attached;
+        why = SegmentText(record.id) + " (" + Owner(ds.shm_perm.uid, ds.shm_perm.gid, ds.shm_perm.mode) +
+              ") does not follow " + ObjectText() + " (" + Owner(object.st_uid, object.st_gid, object.st_mode) + ")";
+        return Found::Unfit;
+    }
+    ::shmdt(at);
+    at = nullptr;
+    if (err != 0 && err != EINVAL && err != EIDRM && err != EACCES) {
+        problem = Problem(err, "cannot inspect the " + SegmentText(record.id) + ": " + std::strerror(err));
+        return Found::Failed;
+    }
+    return Found::Gone;  // another segment under a reused id
+}
+
+// Makes a new segment for `object`, attached at `at`, and the record that
+// names it. The segment is marked for removal at once, so it vanishes with
+// its last user. The caller holds the holder lock exclusively.
+CounterProblem MakeSegment(const struct stat& object, void*& at, CounterRecord& record)
 {
     int id = -1;
-    int err = ShmGet(key, kSharedSectionSize, IPC_CREAT | IPC_EXCL | 0600, id);
-    if (err != 0) return err;
+    int err = ShmGet(kSharedSectionSize, id);
+    if (err == ENOSPC || err == ENOMEM || err == ENFILE) {
+        return Wrong("no System V shared-memory segment can be made for the " + ObjectText() +
+                     ": the system's limits are used up (" + std::strerror(err) +
+                     "; see 'ipcs -l' for the limits and 'ipcs -m' for the segments in use)");
+    }
+    if (err != 0) return Problem(err, "cannot make the access counter segment: " + std::string(std::strerror(err)));
+    err = ShmAttach(id, at);
+    ::shmctl(id, IPC_RMID, nullptr);
+    if (err != 0) {
+        at = nullptr;
+        if (err == ENOMEM) return Wrong("cannot map a new access counter segment: " + std::string(std::strerror(err)));
+        return Problem(err, "cannot map a new access counter segment: " + std::string(std::strerror(err)));
+    }
     shmid_ds ds {};
-    err = ShmStat(id, ds);
-    if (err == 0) {
+    if ((err = ShmStat(id, ds)) == 0) {
         ds.shm_perm.gid = object.st_gid;
         ds.shm_perm.mode = static_cast<unsigned short>(object.st_mode & 0666);
         if (::shmctl(id, IPC_SET, &ds) != 0) err = errno;
     }
-    if (err != 0) ::shmctl(id, IPC_RMID, nullptr);
-    return err;
+    record = CounterRecord{};
+    std::memcpy(record.magic, kRecordMagic, sizeof record.magic);
+    record.id = id;
+    if (err == 0 && ::getrandom(record.cookie, sizeof record.cookie, 0) != static_cast<ssize_t>(sizeof record.cookie)) {
+        err = errno != 0 ? errno : EIO;
+    }
+    if (err != 0) {
+        ::shmdt(at);
+        at = nullptr;
+        return Problem(err, "cannot set up a new access counter segment: " + std::string(std::strerror(err)));
+    }
+    std::memcpy(static_cast<char*>(at) + kCookieOffset, record.cookie, sizeof record.cookie);
+    WordAt(at)->store(0);
+    return {};
 }
 
-// The set-up byte: a process holds it shared while it looks the segment up
-// and checks it, and exclusively while it creates one and gives it the
-// object's group and mode, so that nobody takes a segment in the middle of
-// its set-up for a foreign one.
-class SetUpLock {
-public:
-    SetUpLock(int objectFd, short type) : m_fd(objectFd)
-    {
-        m_held = platform::sys::TryLockRange(m_fd, type, kSegmentSetupByte, 1) == 0;
-    }
-    ~SetUpLock()
-    {
-        if (m_held) platform::sys::TryLockRange(m_fd, F_UNLCK, kSegmentSetupByte, 1);
-    }
-    SetUpLock(const SetUpLock&) = delete;
-    SetUpLock& operator=(const SetUpLock&) = delete;
-    bool Held() const noexcept { return m_held; }
-
-private:
-    int m_fd;
-    bool m_held;
-};
-
-bool InGroup(uid_t uid, gid_t gid)
+// The holder lock of `fd` taken shared, with a few polls while a set-up or
+// a recovery holds it exclusively.
+bool TakeShared(int fd)
 {
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::string buf(static_cast<std::size_t>(size > 0 ? size : 16384), '\0');
-    passwd pw {};
-    passwd* found = nullptr;
-    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) return false;
-    if (pw.pw_gid == gid) return true;
-    int count = 64;
-    std::vector<gid_t> groups(static_cast<std::size_t>(count));
-    if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) {
-        groups.resize(static_cast<std::size_t>(count));
-        if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) return false;
+    for (int poll = 0;; ++poll) {
+        if (platform::sys::TryLockRange(fd, F_RDLCK, kHolderByte, 1) == 0) return true;
+        if (poll == kBusyPolls) return false;
+        PauseBriefly();
     }
-    groups.resize(static_cast<std::size_t>(count));
-    return std::find(groups.begin(), groups.end(), gid) != groups.end();
-}
-
-// Whether the user who made (or owns) a segment could use the object
-// anyway. Its creator keeps write access to the word whatever the mode
-// says, so a segment made by someone the object shuts out would let them in.
-bool MayUseObject(uid_t uid, const struct stat& object)
-{
-    if ((object.st_mode & 0006) == 0006) return true;  // every user may
-    return uid == 0 || uid == object.st_uid || uid == ::geteuid() || InGroup(uid, object.st_gid);
-}
-
-CounterProblem AttachSegment(int objectFd, const struct stat& object, Segment& out)
-{
-    const key_t key = SegmentKey(object);
-    const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
-    for (int attempt = 0; attempt < kAttempts * 4; ++attempt) {
-        int id = -1;
-        int err = 0;
-        shmid_ds ds {};
-        {
-            const SetUpLock looking(objectFd, F_RDLCK);
-            if (!looking.Held()) {  // another process is setting the segment up
-                pause();
-                continue;
-            }
-            err = ShmGet(key, kSharedSectionSize, 0, id);
-            if (err == 0) err = ShmStat(id, ds);
-        }
-        if (err == ENOENT) {
-            const SetUpLock creating(objectFd, F_WRLCK);
-            if (!creating.Held()) {
-                pause();
-                continue;
-            }
-            err = CreateSegment(key, object);
-            if (err == 0 || err == EEXIST) continue;
-        }
-        if (err == EIDRM) continue;  // removed in between
-        if (err == EACCES || err == EINVAL) {
-            return Wrong(SegmentText(key) + ForeignSegmentOwner(key) +
-                         (err == EACCES ? " does not let this process (" + WhoAmI() + ") use it"
-                                        : " is smaller than the counter needs") +
-                         "; it was created by another program or user");
-        }
-        if (err != 0) return Problem(err, "cannot open the " + SegmentText(key) + ": " + std::strerror(err));
-
-        const bool matches = ds.shm_segsz >= kSharedSectionSize &&
-                             (ds.shm_perm.mode & 0777) == (object.st_mode & 0666) &&
-                             ds.shm_perm.gid == object.st_gid;
-        if (!matches && ds.shm_nattch == 0 && (ds.shm_perm.mode & 0777) == 0600 &&
-            (ds.shm_perm.cuid == ::geteuid() || ::geteuid() == 0)) {
-            // A creator that died before it gave the segment the object's
-            // group and mode: nobody uses it, so it is made again.
-            const SetUpLock creating(objectFd, F_WRLCK);
-            if (creating.Held() && ShmStat(id, ds) == 0 && ds.shm_nattch == 0 && (ds.shm_perm.mode & 0777) == 0600) {
-                ::shmctl(id, IPC_RMID, nullptr);
-            }
-            continue;
-        }
-        if (!matches) {
-            return Wrong(SegmentText(key) + " (" + Owner(ds.shm_perm.uid, ds.shm_perm.gid, ds.shm_perm.mode) +
-                         ", size " + std::to_string(ds.shm_segsz) + ") does not match " + ObjectText() + " (" +
-                         Owner(object.st_uid, object.st_gid, object.st_mode) + ")");
-        }
-        if (!MayUseObject(ds.shm_perm.cuid, object) || !MayUseObject(ds.shm_perm.uid, object)) {
-            return Wrong(SegmentText(key) + " was created by uid " + std::to_string(ds.shm_perm.cuid) +
-                         " (owner uid " + std::to_string(ds.shm_perm.uid) + "), who may not use " + ObjectText() +
-                         " (" + Owner(object.st_uid, object.st_gid, object.st_mode) + ")");
-        }
-        void* p = nullptr;
-        if ((err = seam::InjectedError(seam::Op::Shm)) == 0) {
-            p = ::shmat(id, nullptr, 0);
-            if (p == MAP_FAILED) err = errno;  // shmat fails with (void*)-1, as mmap does
-        }
-        if (err == EIDRM || err == EINVAL) continue;
-        if (err != 0) return Problem(err, "cannot map the " + SegmentText(key) + ": " + std::strerror(err));
-        out = Segment{object.st_dev, object.st_ino, key, id, static_cast<CounterWord*>(p)};
-        return {};
-    }
-    return Problem(EAGAIN, "the " + SegmentText(key) + " keeps changing");
-}
-
-// The counter word of `object`: the attached segment while the key still
-// leads to it, else a fresh attachment.
-CounterWord* WordFor(int objectFd, const struct stat& object, CounterProblem& problem)
-{
-    const Segment* known = g_segment.load(std::memory_order_acquire);
-    if (known != nullptr && known->dev == object.st_dev && known->ino == object.st_ino) {
-        int id = -1;
-        if (ShmGet(known->key, 0, 0, id) == 0 && id == known->id) return known->word;
-    }
-    Segment fresh;
-    problem = AttachSegment(objectFd, object, fresh);
-    if (problem.state != CounterState::Usable) return nullptr;
-    if (known != nullptr && known->id == fresh.id && known->key == fresh.key) {
-        // The same segment after all (the check above failed for a passing
-        // reason): keep the attachment we have.
-        ::shmdt(fresh.word);
-        return known->word;
-    }
-    auto* record = new Segment(fresh);
-    const Segment* old = g_segment.load(std::memory_order_acquire);
-    do {
-        record->older = old;  // every record stays reachable
-    } while (!g_segment.compare_exchange_weak(old, record, std::memory_order_acq_rel));
-    if (old != nullptr && (old->dev != object.st_dev || old->ino != object.st_ino)) {
-        // The old object is gone, so nobody will look its segment up again:
-        // let it go once the last process still attached leaves it (only
-        // its creator may; best effort).
-        ::shmctl(old->id, IPC_RMID, nullptr);
-    }
-    return fresh.word;
 }
 
 // --- the thread's descriptor ------------------------------------------
@@ -422,6 +473,28 @@ void UseSharedCounterName(std::string name)
 std::string SharedCounterPath()
 {
     return kShmDir + CounterName();
+}
+
+bool ReadCounterRecord(int fd, CounterRecord& record)
+{
+    const ssize_t got = ::pread(fd, &record, sizeof record, 0);
+    return got == static_cast<ssize_t>(sizeof record) && std::memcmp(record.magic, kRecordMagic, sizeof kRecordMagic) == 0;
+}
+
+int WriteCounterRecord(int fd, const CounterRecord& record)
+{
+    const ssize_t put = ::pwrite(fd, &record, sizeof record, 0);
+    if (put < 0) return errno;
+    return put == static_cast<ssize_t>(sizeof record) ? 0 : EIO;
+}
+
+int AttachedSegmentCount() noexcept
+{
+    int count = 0;
+    for (const Attachment* a = g_attachments.load(std::memory_order_acquire); a != nullptr; a = a->older) {
+        count += a->detached.load() ? 0 : 1;
+    }
+    return count;
 }
 
 CounterWord* ShmHolderLock::Bind(CounterProblem& problem)
@@ -454,14 +527,118 @@ CounterWord* ShmHolderLock::Bind(CounterProblem& problem)
         if (problem.state != CounterState::Usable) return nullptr;
         m_fd = m_own.Get();
     }
-    CounterWord* word = WordFor(m_fd, st, problem);
+    CounterWord* word = BindWord(st, problem);
     if (word == nullptr) Release();
     return word;
 }
 
+// Held exclusively by the process that makes or replaces the segment, so
+// that processes finding no usable segment at the same moment do not all
+// wait for each other's holder locks: the others step back.
+class SetUpLock {
+public:
+    explicit SetUpLock(int objectFd) : m_fd(objectFd)
+    {
+        m_held = platform::sys::TryLockRange(m_fd, F_WRLCK, kSegmentSetupByte, 1) == 0;
+    }
+    ~SetUpLock()
+    {
+        if (m_held) platform::sys::TryLockRange(m_fd, F_UNLCK, kSegmentSetupByte, 1);
+    }
+    SetUpLock(const SetUpLock&) = delete;
+    SetUpLock& operator=(const SetUpLock&) = delete;
+    bool Held() const noexcept { return m_held; }
+
+private:
+    int m_fd;
+    bool m_held;
+};
+
+CounterWord* ShmHolderLock::BindWord(const struct stat& object, CounterProblem& problem)
+{
+    const std::string path = SharedCounterPath();
+    std::string unfit;
+    int unfitRounds = 0;
+    const auto stepBack = [&] {
+        platform::sys::TryLockRange(m_fd, F_UNLCK, kHolderByte, 1);
+        m_shared = false;
+        PauseBriefly();
+    };
+    for (int round = 0; round < kBindRounds; ++round) {
+        if (!m_shared && !(m_shared = TakeShared(m_fd))) break;
+        // While we hold the shared holder lock the record cannot change.
+        CounterRecord named {};
+        void* at = nullptr;  // the named segment, attached, when it can serve
+        Found found = Found::Gone;
+        unfit.clear();
+        const bool hadRecord = ReadCounterRecord(m_fd, named);
+        if (hadRecord) {
+            if ((m_attachment = FindAttachment(path, object, named)) != nullptr) return m_attachment->word;
+            found = AttachNamed(named, object, at, unfit, problem);
+            if (found == Found::Failed) return nullptr;
+            if (found == Found::Attached) {
+                if ((m_attachment = FindAttachment(path, object, named)) != nullptr) {
+                    ::shmdt(at);  // another thread attached it meanwhile
+                } else {
+                    m_attachment = Publish(path, object, named, at);
+                }
+                RetireOthers(*m_attachment);
+                return m_attachment->word;
+            }
+        }
+        // The record names no segment that can serve: make one, while no
+        // live process holds weight (the holder lock exclusively).
+        const SetUpLock setUp(m_fd);
+        bool exclusive = false;
+        for (int poll = 0; setUp.Held() && !(exclusive = TryExclusive()) && poll < kBusyPolls; ++poll) PauseBriefly();
+        if (!exclusive) {
+            if (at != nullptr) {
+                // Named, ours, and in use by others, only with permissions
+                // that no longer follow the object's: count in it for now;
+                // a later quiet moment replaces it.
+                m_attachment = Publish(path, object, named, at);
+                RetireOthers(*m_attachment);
+                return m_attachment->word;
+            }
+            if (found == Found::Unfit && setUp.Held() && ++unfitRounds == 3) {
+                problem = Wrong(unfit + "; it is in use by other processes and cannot be replaced now");
+                return nullptr;
+            }
+            stepBack();
+            continue;
+        }
+        CounterRecord now {};
+        const bool nowNamed = ReadCounterRecord(m_fd, now);
+        if (nowNamed != hadRecord || (nowNamed && std::memcmp(&now, &named, sizeof now) != 0)) {
+            // Another process replaced it between our looks.
+            if (at != nullptr) ::shmdt(at);
+            Downgrade();
+            continue;
+        }
+        if (at != nullptr) ::shmdt(at);
+        void* made = nullptr;
+        CounterRecord record {};
+        problem = MakeSegment(object, made, record);
+        if (problem.state == CounterState::Usable) {
+            if (const int err = WriteCounterRecord(m_fd, record)) {
+                ::shmdt(made);
+                problem = Problem(err, "cannot write the record of " + ObjectText() + ": " + std::strerror(err));
+            }
+        }
+        Downgrade();
+        if (problem.state != CounterState::Usable) return nullptr;
+        m_attachment = Publish(path, object, record, made);
+        RetireOthers(*m_attachment);
+        return m_attachment->word;
+    }
+    problem = {CounterState::Unavailable, "the " + ObjectText() + " is being set up or recovered by other processes"};
+    return nullptr;
+}
+
 bool ShmHolderLock::TryShared()
 {
-    return m_fd >= 0 && platform::sys::TryLockRange(m_fd, F_RDLCK, kHolderByte, 1) == 0;
+    if (!m_shared) m_shared = m_fd >= 0 && platform::sys::TryLockRange(m_fd, F_RDLCK, kHolderByte, 1) == 0;
+    return m_shared;
 }
 
 bool ShmHolderLock::TryExclusive()
@@ -483,6 +660,11 @@ bool ShmHolderLock::TryWriterSlot()
 
 void ShmHolderLock::Release()
 {
+    if (m_attachment != nullptr) {
+        m_attachment->Drop();
+        m_attachment = nullptr;
+    }
+    m_shared = false;
     if (m_fd < 0) return;
     if (m_cached) {
         // Unlocking cannot fail on a valid descriptor; if it did, the lock
@@ -522,18 +704,20 @@ CounterWord& SharedCounterWord()
 void RemoveSharedCounter()
 {
     const std::string path = SharedCounterPath();
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return;
-    const int id = ::shmget(SegmentKey(st), 0, 0);
-    if (id >= 0) ::shmctl(id, IPC_RMID, nullptr);
+    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    CounterRecord record {};
+    if (fd.Valid() && ReadCounterRecord(fd.Get(), record)) ::shmctl(record.id, IPC_RMID, nullptr);
+    for (Attachment* a = g_attachments.load(std::memory_order_acquire); a != nullptr; a = a->older) {
+        if (a->path == path) a->Retire();
+    }
     ::unlink(path.c_str());
 }
 
-int SharedCounterKey()
+int SharedCounterSegmentId()
 {
-    struct stat st {};
-    if (::lstat(SharedCounterPath().c_str(), &st) != 0) return -1;
-    return SegmentKey(st);
+    platform::UniqueFd fd(::open(SharedCounterPath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    CounterRecord record {};
+    return fd.Valid() && ReadCounterRecord(fd.Get(), record) ? record.id : -1;
 }
 
 ReaderShare::ReaderShare()

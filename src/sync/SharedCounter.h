@@ -2,13 +2,16 @@
 //
 // Two kernel objects, found through one name:
 //   - the counter object, a file in the shared-memory file system
-//     (/dev/shm/qorvane.QorvanD.v2), which every process can name. It holds
-//     no data. Its OFD locks are the holder locks of the counter (byte 0)
-//     and the writer slot (byte 1), and its owner, group and mode say who
-//     may use the counter;
+//     (/dev/shm/qorvane.QorvanD.v3), which every process can name. Its OFD
+//     locks are the holder locks of the counter (byte 0), the writer slot
+//     (byte 1) and the attach lock (byte 2); its owner, group and mode say
+//     who may use the counter; and its first 32 bytes, the record, name the
+//     segment that holds the word (read with pread: the object is never
+//     mapped);
 //   - the counter word, the first 32-bit word of a 260-byte System V
-//     shared-memory segment whose key is derived from the object's device
-//     and inode, created with the object's mode and group.
+//     shared-memory segment, made without a key (IPC_PRIVATE) and found
+//     only through the record, which also holds a random 128-bit cookie
+//     that the segment repeats at byte 8.
 //
 // Why the word is not a mapping of the object: anyone who may write the
 // object may also truncate it, and every process that had it mapped would
@@ -16,27 +19,44 @@
 // shrunk, and a removed one stays mapped in every process attached to it,
 // so nothing another user does to either object can fault a client.
 //
-// Every entry re-checks both: the name must still lead to the object whose
-// locks the thread uses, and the key must still lead to the segment the
-// process has attached. A removed or replaced object or segment (the login
-// manager removes a user's objects at logout) is noticed at the next entry
-// and every process moves to the new one, instead of some processes
-// counting in the old word and others in a new one.
+// Why the object names the segment: only a process that may open the
+// object read-write can write the record, so nobody else can choose,
+// squat or replace the segment that the users of the counter share (a
+// segment found under a key anyone can compute could be made first by
+// anyone). Segment ids are reused by the kernel, so a record is believed
+// only while the segment at its id repeats its cookie, which nobody who
+// may not read the object can know.
 //
-// An object or segment that cannot serve (another user created it with a
-// mode that shuts this process out, a wrong kind of file, a segment too
-// small or with other permissions than the object) is reported at once as
-// CounterState::Wrong, with a message that names the object and what is
-// wrong; retrying does not help.
+// The record changes only while its writer holds the holder lock
+// exclusively, which proves that no live process holds weight in any word:
+// every process reads the record while it holds its shared holder lock, so
+// all processes inside the counter at any moment count in one word.
+//
+// Each segment is marked for removal as soon as it is made: it lives as
+// long as a process is attached to it and vanishes with the last one, so
+// nothing is left behind (a word that nobody is attached to holds no
+// weight). The next process finds the record's segment gone and makes a
+// new one. A process detaches from a segment once the record names
+// another and none of its threads uses the old one.
+//
+// An object that cannot serve (another user created it with a mode that
+// shuts this process out, a wrong kind of file, a group this process is not
+// in) or a counter for which no segment can be made (the system's limits of
+// System V shared memory are used up) is reported at once as
+// CounterState::Wrong, with a message that names the cause; retrying does
+// not help.
 //
 // The object is created (when missing) as an unnamed file that gets its
 // mode 0666 before it is linked under the name, so no process ever sees it
 // with the creator's umask applied. The library never changes the mode of
 // an object it did not create: a machine where an administrator provisions
 // the object (root-owned, group qorvane, mode 0660, see the tmpfiles.d
-// entry) is used as it is.
+// entry) is used as it is; every process that may open it read-write,
+// whether it is in the group through the group database or only through
+// its credentials, can use the counter.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/Posix.h"
@@ -45,7 +65,7 @@
 namespace qorvane::sync {
 
 // The name of the machine-wide object. The layout version is part of it.
-inline constexpr const char* kSharedCounterName = "/qorvane.QorvanD.v2";
+inline constexpr const char* kSharedCounterName = "/qorvane.QorvanD.v3";
 inline constexpr std::size_t kSharedSectionSize = 260;
 
 // Makes this process use another object (tests use one of their own, so
@@ -84,12 +104,34 @@ CounterWord& SharedCounterWord();
 
 // Removes the object and its segment (tests, on their private name).
 void RemoveSharedCounter();
-// The System V key of the current object's segment, or -1 without an
-// object (tests).
-int SharedCounterKey();
+// The id of the segment the current object's record names, or -1 without
+// an object or a record (tests).
+int SharedCounterSegmentId();
+
+// The record at the start of the counter object.
+struct CounterRecord {
+    char magic[8];
+    std::int32_t id;  // shmid of the segment
+    std::uint32_t reserved;
+    unsigned char cookie[16];  // repeated at byte kCookieOffset of the segment
+};
+static_assert(sizeof(CounterRecord) == 32, "the record's layout is part of the object's format");
+inline constexpr std::size_t kCookieOffset = 8;
+// Reads and writes the record of the object open as `fd` (tests use them to
+// stand in for another process). Read gives false for a missing or
+// malformed record.
+bool ReadCounterRecord(int fd, CounterRecord& record);
+int WriteCounterRecord(int fd, const CounterRecord& record);
+// Number of counter segments this process is attached to (tests).
+int AttachedSegmentCount() noexcept;
+
+// One attachment of this process to a counter segment (SharedCounter.cpp).
+struct Attachment;
 
 // The holder lock of one entrant on the counter object: byte 0 holds the
-// holder locks, byte 1 the writer slot. Each entrant needs an open file
+// holder locks, byte 1 the writer slot. Bind takes the shared holder lock
+// (it is held while the record is read and the word used) and holds a
+// reference to the segment's attachment until Release. Each entrant needs an open file
 // description of its own (locks of one description do not conflict with
 // each other); each thread keeps one open for its calls, so an entry costs
 // no open() and a leave no close(). The descriptors are registered with the
@@ -112,8 +154,12 @@ public:
     void Release() override;
 
 private:
+    CounterWord* BindWord(const struct stat& object, CounterProblem& problem);
+
     int m_fd = -1;             // the descriptor in use, or -1
     bool m_cached = false;     // m_fd is the thread's kept descriptor
+    bool m_shared = false;     // the shared holder lock is held
+    Attachment* m_attachment = nullptr;  // referenced while bound
     platform::LockableFd m_own;  // a descriptor of this lock's own
 };
 

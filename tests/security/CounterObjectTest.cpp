@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -164,7 +168,7 @@ TEST(CounterObject, TruncatedObjectRaisesNoSignal)
 TEST(CounterObject, RemovedObjectsAreNoticedAndEveryProcessMovesToTheNewOnes)
 {
     for (const bool removeObject : {true, false}) {
-        SCOPED_TRACE(removeObject ? "object and segment removed" : "segment removed");
+        SCOPED_TRACE(removeObject ? "object and segment removed" : "segment removed, record emptied");
         const std::string name = FreshName();
         Gate bound;
         Gate goOn;
@@ -182,10 +186,14 @@ TEST(CounterObject, RemovedObjectsAreNoticedAndEveryProcessMovesToTheNewOnes)
         {
             const int removed = ExitCodeOf(RunInChild([&]() -> int {
                 sync::UseSharedCounterName(name);
-                const int key = sync::SharedCounterKey();
-                const int id = ::shmget(key, 0, 0);
+                const int id = sync::SharedCounterSegmentId();
                 if (id < 0 || ::shmctl(id, IPC_RMID, nullptr) != 0) return 1;
-                if (removeObject && ::unlink(sync::SharedCounterPath().c_str()) != 0) return 2;
+                // Without the object, the record is gone; with it, it is
+                // emptied, as a fresh object provisioned at boot is.
+                if (removeObject ? ::unlink(sync::SharedCounterPath().c_str()) != 0
+                                 : ::truncate(sync::SharedCounterPath().c_str(), 0) != 0) {
+                    return 2;
+                }
                 return 0;
             }));
             ASSERT_EQ(removed, 0);
@@ -206,94 +214,171 @@ TEST(CounterObject, RemovedObjectsAreNoticedAndEveryProcessMovesToTheNewOnes)
     }
 }
 
-// A segment under the object's key that another program made: too small,
-// or with other permissions than the object. Reported, not used.
-TEST(CounterObject, ForeignSegmentUnderTheKeyIsReported)
+// The record names a segment that is not the counter's: its last user is
+// gone (every boot, every time the last client exits), or its id was
+// reused by another program's segment, which does not repeat the record's
+// cookie. Neither is used; a new segment is made and named.
+TEST(CounterObject, RecordNamingNoCounterSegmentIsReplaced)
 {
     TempDir dir;
     const std::string name = FreshName();
     Squat(name, 0666);
-    int key = -1;
-    {
-        sync::UseSharedCounterName(name);
-        key = sync::SharedCounterKey();
-        sync::UseSharedCounterName(CounterName());
+    const int foreign = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0666);
+    ASSERT_GE(foreign, 0);
+    void* foreignAt = ::shmat(foreign, nullptr, 0);
+    ASSERT_NE(foreignAt, reinterpret_cast<void*>(-1));
+    std::memset(foreignAt, 0x5A, 4096);
+    const int dead = ::shmget(IPC_PRIVATE, 260, IPC_CREAT | 0600);
+    ASSERT_GE(dead, 0);
+    ASSERT_EQ(::shmctl(dead, IPC_RMID, nullptr), 0);
+    for (const int named : {dead, foreign}) {
+        SCOPED_TRACE(named == dead ? "segment gone" : "id reused by a foreign segment");
+        {
+            const int fd = ::open(ShmPath(name).c_str(), O_RDWR);
+            ASSERT_GE(fd, 0);
+            sync::CounterRecord record {};
+            std::memcpy(record.magic, "QVCNTR03", 8);
+            record.id = named;
+            std::memset(record.cookie, 0x5A ^ 1, sizeof record.cookie);
+            EXPECT_EQ(sync::WriteCounterRecord(fd, record), 0);
+            ::close(fd);
+        }
+        EXPECT_EQ(WithCounter(name,
+                              [&]() -> int {
+                                  CString problem;
+                                  if (CQorvane::CheckAccessCounter(problem) != 1) return 1;
+                                  if (SetPort(dir.Path(), "LPT1") != 1) return 2;
+                                  const int now = sync::SharedCounterSegmentId();
+                                  return now >= 0 && now != named ? 0 : 3;
+                              }),
+                  0);
+        Squat(name, 0666);  // WithCounter removed it
     }
-    for (const auto& [size, mode] : {std::pair<std::size_t, int>{16, 0666}, {260, 0644}}) {
-        SCOPED_TRACE("segment of " + std::to_string(size) + " bytes, mode " + std::to_string(mode));
-        const int id = ::shmget(key, size, IPC_CREAT | IPC_EXCL | mode);
-        ASSERT_GE(id, 0);
-        const int code = ExitCodeOf(RunInChild([&]() -> int {
-            sync::UseSharedCounterName(name);
-            CString problem;
-            if (CQorvane::CheckAccessCounter(problem) != -1) return 1;
-            if (problem.str().find("segment") == std::string::npos) return 2;
-            CQorvane store(dir.Path().c_str());
-            return store.OpenKey("PrinterSet") == -3 ? 0 : 3;
-        }));
-        EXPECT_EQ(code, 0);
-        ::shmctl(id, IPC_RMID, nullptr);
-    }
+    EXPECT_EQ(static_cast<unsigned char*>(foreignAt)[0], 0x5A) << "the foreign segment was used as the counter";
+    ::shmdt(foreignAt);
+    ::shmctl(foreign, IPC_RMID, nullptr);
     ::unlink(ShmPath(name).c_str());
 }
 
-// A creator that died between making the segment and giving it the
-// object's group and mode leaves it at 0600, attached by nobody: the next
-// process makes it again instead of reporting it for ever.
-TEST(CounterObject, SegmentLeftHalfSetUpByADeadCreatorIsMadeAgain)
+// The key an earlier layout derived from the object's device and inode:
+// anyone could compute it and make a segment under it first.
+key_t GuessableKey(const std::string& path)
 {
-    TempDir dir;
-    const std::string name = FreshName();
-    Squat(name, 0666);
-    sync::UseSharedCounterName(name);
-    const int key = sync::SharedCounterKey();
-    sync::UseSharedCounterName(CounterName());
-    const int id = ::shmget(key, 260, IPC_CREAT | IPC_EXCL | 0600);
-    ASSERT_GE(id, 0);
-    EXPECT_EQ(WithCounter(name, [&]() -> int {
-                  CString problem;
-                  if (CQorvane::CheckAccessCounter(problem) != 1) return 1;
-                  return SetPort(dir.Path(), "LPT1") == 1 ? 0 : 2;
-              }),
-              0);
-    ::shmctl(id, IPC_RMID, nullptr);  // already gone, unless the test failed
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return IPC_PRIVATE;
+    std::uint64_t h = static_cast<std::uint64_t>(st.st_ino) * 0x9E3779B97F4A7C15ull;
+    h ^= static_cast<std::uint64_t>(st.st_dev) + 0x51764431u + (h << 6) + (h >> 2);
+    h *= 0xBF58476D1CE4E5B9ull;
+    const auto key = static_cast<key_t>((h >> 33) & 0x7FFFFFFF);
+    return key == IPC_PRIVATE ? 1 : key;
 }
 
-// On a group-only object, a segment made by a user outside the group (who
-// gave it the object's group and mode, as its creator may) is refused: its
-// creator could write the word whatever its mode says.
-TEST(CounterObject, SegmentOfAUserOutsideTheGroupIsRefused)
+// The group set-up (object root:group 0660). Members who have the group
+// only through their credentials (a service manager's supplementary
+// groups, setpriv --groups; not in the group database) share one word,
+// whoever of them made the segment; a user outside the group, who may
+// make segments of its own, cannot stop them, and is told to join.
+TEST(CounterObject, GroupMembersShareOneWordWhateverOutsidersDo)
 {
     if (::geteuid() != 0) GTEST_SKIP() << "users outside and inside a group need root";
     TempDir dir;
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
     const std::string name = FreshName();
     Squat(name, 0660, 0, 4800);
-    sync::UseSharedCounterName(name);
-    const int key = sync::SharedCounterKey();
-    sync::UseSharedCounterName(CounterName());
-    int id = -1;
-    const int made = RunAsUser(4905, 4905, {}, [&]() -> int {
-        id = ::shmget(key, 260, IPC_CREAT | IPC_EXCL | 0600);
+    const key_t guessed = GuessableKey(ShmPath(name));
+    int squatted = -1;
+    const int outsider = RunAsUser(4905, 4905, {}, [&]() -> int {
+        sync::UseSharedCounterName(name);
+        const int id = ::shmget(guessed, 260, IPC_CREAT | IPC_EXCL | 0600);
         shmid_ds ds {};
         if (id < 0 || ::shmctl(id, IPC_STAT, &ds) != 0) return 1;
         ds.shm_perm.gid = 4800;
         ds.shm_perm.mode = 0660;
-        return ::shmctl(id, IPC_SET, &ds) == 0 ? 0 : 2;
+        if (::shmctl(id, IPC_SET, &ds) != 0) return 2;
+        CString problem;
+        if (CQorvane::CheckAccessCounter(problem) != -1) return 3;
+        return problem.str().find("members of group 4800 only") != std::string::npos ? 0 : 4;
     });
-    ASSERT_EQ(ExitCodeOf(made), 0);
-    const int member = RunAsUser(4801, 4801, {4800}, [&]() -> int {
+    ASSERT_EQ(ExitCodeOf(outsider), 0);
+    squatted = ::shmget(guessed, 0, 0);
+
+    Gate in;
+    Gate release;
+    const pid_t first = StartChild([&]() -> int {
+        if (::setgroups(1, std::vector<gid_t>{4800}.data()) != 0 || ::setresgid(4801, 4801, 4801) != 0 ||
+            ::setresuid(4801, 4801, 4801) != 0) {
+            return 97;
+        }
+        sync::UseSharedCounterName(name);
+        sync::ReaderShare reader;  // makes the segment, and holds weight 1 in it
+        if (!reader.In()) return 1;
+        in.Signal();
+        return release.Wait() ? 0 : 2;
+    });
+    ASSERT_TRUE(in.Wait());
+    const int second = RunAsUser(4802, 4802, {4800}, [&]() -> int {
         sync::UseSharedCounterName(name);
         CString problem;
-        if (CQorvane::CheckAccessCounter(problem) != -1) return 1;
-        if (problem.str().find("created by uid 4905") == std::string::npos) return 2;
-        CQorvane store(dir.Path().c_str());
-        return store.OpenKey("PrinterSet") == -3 ? 0 : 3;
+        if (CQorvane::CheckAccessCounter(problem) != 1) {
+            std::fprintf(stderr, "%s\n", problem.str().c_str());
+            return 1;
+        }
+        return sync::SharedCounterWord().load() == 1 ? 0 : 2;  // the first member's reader
     });
-    EXPECT_EQ(ExitCodeOf(member), 0);
-    const int segment = ::shmget(key, 0, 0);
-    if (segment >= 0) ::shmctl(segment, IPC_RMID, nullptr);
+    EXPECT_EQ(ExitCodeOf(second), 0);
+    release.Signal();
+    EXPECT_EQ(ExitCodeOf(WaitChild(first)), 0);
+    if (squatted >= 0) ::shmctl(squatted, IPC_RMID, nullptr);
     ::unlink(ShmPath(name).c_str());
+}
+
+// A process whose counter is replaced again and again (its object removed
+// at every logout) keeps one segment attached, not one per replacement,
+// and the replaced ones vanish.
+TEST(CounterObject, ReplacedSegmentsAreLetGo)
+{
+    const auto sysvMappings = [] {
+        std::ifstream maps("/proc/self/maps");
+        std::string line;
+        int count = 0;
+        while (std::getline(maps, line)) count += line.find("SYSV") != std::string::npos ? 1 : 0;
+        return count;
+    };
+    TempDir dir;
+    EXPECT_EQ(WithCounter(FreshName(),
+                          [&]() -> int {
+                              const int before = sysvMappings();
+                              for (int round = 0; round < 20; ++round) {
+                                  if (SetPort(dir.Path(), "LPT1") != 1) return 1;
+                                  if (::unlink(sync::SharedCounterPath().c_str()) != 0) return 2;
+                              }
+                              if (SetPort(dir.Path(), "LPT2") != 1) return 3;
+                              return sysvMappings() - before <= 1 ? 0 : 10 + sysvMappings() - before;
+                          }),
+              0);
+}
+
+// No segment can be made (the system's limits used up): reported at once
+// as a condition of its own, and the waiting calls do not wait for it.
+TEST(CounterObject, NoSegmentCanBeMadeIsReportedAtOnce)
+{
+    TempDir dir;
+    EXPECT_EQ(WithCounter(FreshName(),
+                          [&]() -> int {
+                              seam::Reset();
+                              seam::FailFrom(seam::Op::Shm, 1, ENOSPC);
+                              CString problem;
+                              if (CQorvane::CheckAccessCounter(problem) != -1) return 1;
+                              if (problem.str().find("limits are used up") == std::string::npos) return 2;
+                              seam::Reset();
+                              seam::FailFrom(seam::Op::Shm, 1, ENOSPC);
+                              CQorvane store(dir.Path().c_str());
+                              if (store.OpenKeyWait("PrinterSet", 5000) != -3) return 3;
+                              const int calls = seam::Calls(seam::Op::Shm);
+                              seam::Reset();
+                              return calls == 1 ? 0 : 10 + calls;
+                          }),
+              0);
 }
 
 }  // namespace

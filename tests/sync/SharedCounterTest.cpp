@@ -31,7 +31,7 @@ TEST_F(SharedCounterTest, ObjectAndSegmentAreOpenToEveryUser)
     struct stat st {};
     ASSERT_EQ(::stat(SharedCounterPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u) << "whatever the umask";
-    const int id = ::shmget(SharedCounterKey(), 0, 0);
+    const int id = SharedCounterSegmentId();
     ASSERT_GE(id, 0);
     shmid_ds ds {};
     ASSERT_EQ(::shmctl(id, IPC_STAT, &ds), 0);
