@@ -171,7 +171,14 @@ int OpenLocked(const std::string& path, OpenMode mode, LockableFd& fd, std::stri
             if (err == ELOOP) continue;  // a link appeared after the check: check again
         }
         if (err != 0) return err;
-        if ((err = sys::TryLock(fd.Get(), F_WRLCK)) != 0) return IsBusyError(err) ? EAGAIN : err;
+        err = sys::TryLock(fd.Get(), F_WRLCK);
+        // Only read locks in the way: a read lock needs no more than read
+        // access to the file, so anyone who may read it could hold one for
+        // ever, and no program that follows the locking protocol takes one.
+        // A read lock of our own keeps every writer out as the write lock
+        // would; it just does not keep another read out.
+        if (IsBusyError(err)) err = sys::TryLock(fd.Get(), F_RDLCK);
+        if (err != 0) return IsBusyError(err) ? EAGAIN : err;
         if ((err = sys::Fstat(fd.Get(), st)) != 0) return err;
         // A FIFO or a device under the settings name would block the read or
         // never end it.

@@ -52,8 +52,10 @@ struct OpenMode {
 };
 
 // Opens the file at `path` (through links that MayFollowLink allows)
-// read-write and takes an OFD write lock without waiting; makes sure it is
-// a regular file. The descriptor is registered with the fork guard and
+// read-write and takes an OFD write lock without waiting, or a read lock
+// where only read locks stand in the way (another program's read lock,
+// which anyone who may read the file could hold, must not stall clients);
+// makes sure it is a regular file. The descriptor is registered with the fork guard and
 // unlocked before it is closed (LockableFd). For a
 // replace, also makes sure the locked file is still the one at the path
 // (retrying if it was replaced in between) and gives in `resolved` the path

@@ -202,6 +202,84 @@ TEST_F(OpenCloseTest, OpenWhileAnotherHoldsTheFileIsMinusFour)
     EXPECT_EQ(store.GetKeyID(), 0u);
 }
 
+// Another program's lock, held by a child: a write lock keeps clients out;
+// a read lock (which anyone who may read the file can take, through a
+// read-only descriptor) does not. A client that met one keeps every writer
+// out while it works, even after the other program let its lock go.
+TEST_F(OpenCloseTest, OnlyWriteLocksOfOtherProgramsKeepClientsOut)
+{
+    using qorvane::testing::Gate;
+    struct Case {
+        const char* name;
+        int command;
+        short type;
+        int openKey;
+        int closeKey;
+    };
+    const Case cases[] = {
+        {"OFD write lock", F_OFD_SETLK, F_WRLCK, -4, -2},
+        {"classic write lock", F_SETLK, F_WRLCK, -4, -2},
+        {"OFD read lock", F_OFD_SETLK, F_RDLCK, 1, 1},
+        {"classic read lock", F_SETLK, F_RDLCK, 1, 1},
+    };
+    // At the step where the client holds the file: the other program lets
+    // go of its lock, and a writer tries to lock the file.
+    struct Probe {
+        std::string path;
+        Gate* release = nullptr;
+        Gate* released = nullptr;
+        int writerGotIn = 0;
+    };
+    const auto probeWriter = [](seam::Step, void* context) {
+        auto* p = static_cast<Probe*>(context);
+        p->release->Signal();
+        if (!p->released->Wait()) return;
+        qorvane::platform::UniqueFd fd;
+        if (qorvane::platform::sys::Open(p->path.c_str(), O_RDWR, 0, fd) == 0 &&
+            qorvane::platform::sys::TryLock(fd.Get(), F_WRLCK) == 0) {
+            ++p->writerGotIn;
+        }
+    };
+    for (const Case& c : cases) {
+        for (const seam::Step step : {seam::Step::ReaderLocked, seam::Step::Locked}) {
+            SCOPED_TRACE(std::string(c.name) + (step == seam::Step::Locked ? ", close" : ", open"));
+            WriteFile(dir.Settings(), kSample);
+            CQorvane store(dir.Path().c_str());
+            ASSERT_EQ(store.OpenKey("PrinterSet"), 1);
+            store.SetItem(KEYID_PRINTERSET, "Port", Mutable("COM2"));
+            Gate locked;
+            Gate release;
+            Gate released;
+            const pid_t holder = qorvane::testing::StartChild([&]() -> int {
+                const int fd = ::open(dir.Settings().c_str(), c.type == F_RDLCK ? O_RDONLY : O_RDWR);
+                struct flock lock {};
+                lock.l_type = c.type;
+                lock.l_whence = SEEK_SET;
+                if (fd < 0 || ::fcntl(fd, c.command, &lock) != 0) return 1;
+                locked.Signal();
+                if (!release.Wait()) return 2;
+                ::close(fd);
+                released.Signal();
+                return 0;
+            });
+            ASSERT_TRUE(locked.Wait());
+            Probe probe{dir.Settings(), &release, &released};
+            seam::OnStep(step, probeWriter, &probe);
+            if (step == seam::Step::ReaderLocked) {
+                CQorvane reader(dir.Path().c_str());
+                EXPECT_EQ(reader.OpenKey("PrinterSet"), c.openKey);
+                EXPECT_EQ(Get(reader, "Port"), c.openKey == 1 ? "LPT1" : "<0>");
+            } else {
+                EXPECT_EQ(store.CloseKey(1), c.closeKey);
+            }
+            seam::Reset();
+            EXPECT_EQ(probe.writerGotIn, 0) << "a writer got the file while a client worked on it";
+            release.Signal();
+            EXPECT_EQ(qorvane::testing::ExitCodeOf(qorvane::testing::WaitChild(holder)), 0);
+        }
+    }
+}
+
 TEST_F(OpenCloseTest, SettingsNameThatIsNotARegularFileIsRefused)
 {
     ASSERT_EQ(::mkfifo(dir.Settings().c_str(), 0600), 0);
