@@ -178,6 +178,13 @@ int SetAccessAcl(int fd, const std::string& acl) noexcept
     return ::fsetxattr(fd, kAccessAcl, acl.data(), acl.size(), 0) == 0 ? 0 : errno;
 }
 
+int RemoveAccessAcl(int fd) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Setxattr)) return err;
+    if (::fremovexattr(fd, kAccessAcl) == 0) return 0;
+    return errno == ENODATA || errno == ENOTSUP ? 0 : errno;
+}
+
 int Open(const char* path, int flags, mode_t mode, UniqueFd& out) noexcept
 {
     return OpenAt(AT_FDCWD, path, flags, mode, out);

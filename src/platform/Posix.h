@@ -139,6 +139,9 @@ int Lstat(const char* path, struct stat& st) noexcept;
 // empty when the file has none or the file system keeps no ACLs.
 int GetAccessAcl(int fd, std::string& out);
 int SetAccessAcl(int fd, const std::string& acl) noexcept;
+// Removes the access ACL, if any: the file's mode alone then says who may
+// use it. 0 when it had none.
+int RemoveAccessAcl(int fd) noexcept;
 // Reads up to n bytes at the file position; `got` is 0 at the end.
 int Read(int fd, char* data, std::size_t n, std::size_t& got) noexcept;
 // Reads the whole file from offset 0 into out (replacing its content).

@@ -270,13 +270,15 @@ int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, co
 
     // Owner before mode: fchown may clear set-id bits. The ACL before the
     // mode too: setting it sets the mode's group bits to its mask, and the
-    // old mode then puts back exactly the old bits.
+    // old mode then puts back exactly the old bits. A file created in a
+    // directory with a default ACL has inherited that ACL; it goes when the
+    // old file had none, or the replace would let in whom the default names.
     bool ownerKept = false;
     bool groupKept = false;
     if (const int err = KeepOwnership(tmp.Get(), old, ownerKept, groupKept)) return err;
     if (!ReplaceKeepsAccess(EffectiveAccessMode(old.st_mode, acl), ownerKept, groupKept)) return EPERM;
-    if (!acl.empty()) {
-        if (const int err = sys::SetAccessAcl(tmp.Get(), acl)) return err;
+    if (const int err = acl.empty() ? sys::RemoveAccessAcl(tmp.Get()) : sys::SetAccessAcl(tmp.Get(), acl)) {
+        return err;
     }
     if (const int err = sys::Fchmod(tmp.Get(), old.st_mode & 07777)) return err;
     if (const int err = sys::WriteAll(tmp.Get(), content, kWriteChunk)) return err;

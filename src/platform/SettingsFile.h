@@ -89,8 +89,9 @@ mode_t EffectiveAccessMode(mode_t mode, std::string_view acl) noexcept;
 
 // Replaces the file at `target` (a resolved path) with `content`, keeping
 // owner, group, mode and access ACL of the old file (open as `oldFd`,
-// fstat'd into `old`) as ReplaceKeepsAccess says. 0, or the errno of the
-// failed step (EPERM: the replace would change who may use the file); a
+// fstat'd into `old`) as ReplaceKeepsAccess says; a file without an access
+// ACL gets none, whatever default ACL the directory has. 0, or the errno of
+// the failed step (EPERM: the replace would change who may use the file); a
 // failure before the rename leaves the old file untouched and no temporary
 // file behind. A failure of the final directory fsync is reported although
 // the new content is in place.
