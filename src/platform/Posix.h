@@ -135,6 +135,13 @@ int OpenAt(int dirfd, const char* path, int flags, mode_t mode, UniqueFd& out) n
 // Open() for a descriptor that will carry locks (see LockableFd).
 int OpenLockable(const char* path, int flags, mode_t mode, LockableFd& out);
 int Lstat(const char* path, struct stat& st) noexcept;
+// One extended attribute's value; ENODATA when the file has none of that
+// name, ENOTSUP when the file system keeps none of its kind.
+int GetXattr(int fd, const char* name, std::string& out);
+// The names of the file's extended attributes that this process may see
+// (none where the file system keeps none).
+int ListXattrs(int fd, std::vector<std::string>& names);
+int SetXattr(int fd, const char* name, const std::string& value) noexcept;
 // The POSIX access ACL of the file ("system.posix_acl_access"); `out` is
 // empty when the file has none or the file system keeps no ACLs.
 int GetAccessAcl(int fd, std::string& out);

@@ -1,14 +1,16 @@
 // Who may use the settings file after another user replaced it: owner,
-// group, mode and access ACL survive where the replacer may keep them, a
-// directory's default ACL adds nobody, and a replace that would change who
-// has access is refused.
+// group, mode, access ACL and other extended attributes survive where the
+// replacer may keep them, a directory's default ACL adds nobody, and a
+// replace that would change who has access is refused.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -203,6 +205,55 @@ TEST(Ownership, DirectoryDefaultAclDoesNotReachAFileThatHadNoAcl)
         if (::geteuid() != 0) continue;  // reading as the named user needs root to become them
         const int status = RunAsUser(kC, kC, {}, [&] { return ::access(dir.Settings().c_str(), R_OK) == 0 ? 1 : 0; });
         EXPECT_EQ(ExitCodeOf(status), 0) << "the user the default ACL names can read the file";
+    }
+}
+
+// Extended attributes of the file (a backup tool's marks, a security label)
+// survive a replace. What the replacing process may not set is left behind
+// without failing the replace.
+TEST(Ownership, ExtendedAttributesSurviveTheReplace)
+{
+    struct Attr {
+        const char* name;
+        std::string value;
+        bool needsRoot;
+    };
+    const std::vector<Attr> attrs = {
+        {"user.origin", "deploy 42", false},
+        {"user.empty", "", false},
+        {"user.binary", std::string("\0\xff\n;", 4), false},
+        {"trusted.qorvane-test", "t", true},
+        {"security.qorvane-test", "s", true},
+    };
+    const auto value = [](const std::string& path, const char* name) {
+        std::string out(64, '\0');
+        const ssize_t n = ::getxattr(path.c_str(), name, out.data(), out.size());
+        return n < 0 ? "<" + std::string(std::strerror(errno)) + ">" : out.substr(0, static_cast<std::size_t>(n));
+    };
+    TempDir dir;
+    WriteFile(dir.Settings(), "[PrinterSet]\r\nPort = LPT1;\r\n");
+    const bool root = ::geteuid() == 0;
+    for (const Attr& a : attrs) {
+        if (a.needsRoot && !root) continue;
+        if (::setxattr(dir.Settings().c_str(), a.name, a.value.data(), a.value.size(), 0) != 0) {
+            GTEST_SKIP() << "the file system of " << dir.Path() << " keeps no " << a.name << ": " << std::strerror(errno);
+        }
+    }
+    ASSERT_EQ(ChangeAndClose(dir), 1);
+    for (const Attr& a : attrs) {
+        if (!a.needsRoot || root) {
+            EXPECT_EQ(value(dir.Settings(), a.name), a.value) << a.name;
+        }
+    }
+    if (!root) return;  // the rest replaces as another user
+
+    ASSERT_EQ(::chown(dir.Path().c_str(), kA, kA), 0);
+    ASSERT_EQ(::chown(dir.Settings().c_str(), kA, kA), 0);
+    EXPECT_EQ(ChangeAndClose(dir, &kUserA), 1) << "an attribute the user may not set failed the replace";
+    for (const Attr& a : attrs) {
+        if (!a.needsRoot) {
+            EXPECT_EQ(value(dir.Settings(), a.name), a.value) << a.name;
+        }
     }
 }
 
