@@ -391,6 +391,12 @@ int Rename(const char* from, const char* to) noexcept
 int LinkFd(int fd, const char* to) noexcept
 {
     if (const int err = seam::InjectedError(Op::Link)) return err;
+    // Straight from the descriptor where the kernel lets this process (the
+    // file's opener on newer kernels, else only with CAP_DAC_READ_SEARCH;
+    // refused with ENOENT), else through /proc, which a chroot or a small
+    // container may lack: ENOENT again.
+    if (::linkat(fd, "", AT_FDCWD, to, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT) return errno;
     char proc[64];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     return ::linkat(AT_FDCWD, proc, AT_FDCWD, to, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;

@@ -165,7 +165,9 @@ int Stat(const char* path, struct stat& st) noexcept;
 int Fchmod(int fd, mode_t mode) noexcept;
 int Fchown(int fd, uid_t uid, gid_t gid) noexcept;
 int Rename(const char* from, const char* to) noexcept;
-int LinkFd(int fd, const char* to) noexcept;  // gives an O_TMPFILE file a name
+// Gives an O_TMPFILE file a name. ENOENT when this process can name it
+// neither directly nor through /proc.
+int LinkFd(int fd, const char* to) noexcept;
 int Unlink(const char* path) noexcept;
 int Readlink(const char* path, std::string& out);
 // The target of the link that `fd` (opened O_PATH | O_NOFOLLOW on it) is.

@@ -80,26 +80,33 @@ void RemoveLeftovers(const PathParts& parts)
     ::closedir(dir);
 }
 
+// A temporary file in the target's directory under the hidden temporary
+// pattern.
+int CreateNamedTemp(const PathParts& parts, UniqueFd& fd, TempName& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string path = parts.dir + "/" + TempPrefix(parts) + RandomSuffix();
+        const int err = sys::Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600, fd);
+        if (err == EEXIST) continue;
+        if (err == 0) name.Set(std::move(path));
+        return err;
+    }
+    return EEXIST;
+}
+
 // A temporary file in the target's directory: unnamed (O_TMPFILE) where the
 // file system supports it, so a crash before the rename leaves nothing;
 // otherwise named with the hidden temporary pattern.
 int CreateTemp(const PathParts& parts, UniqueFd& fd, TempName& name, bool& unnamed)
 {
-    int err = sys::Open(parts.dir.c_str(), O_TMPFILE | O_RDWR, 0600, fd);
+    const int err = sys::Open(parts.dir.c_str(), O_TMPFILE | O_RDWR, 0600, fd);
     if (err == 0) {
         unnamed = true;
         return 0;
     }
     if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL) return err;
     unnamed = false;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string path = parts.dir + "/" + TempPrefix(parts) + RandomSuffix();
-        err = sys::Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600, fd);
-        if (err == EEXIST) continue;
-        if (err == 0) name.Set(std::move(path));
-        return err;
-    }
-    return EEXIST;
+    return CreateNamedTemp(parts, fd, name);
 }
 
 // Gives an unnamed temporary file a hidden name, so that it can be renamed
@@ -328,8 +335,19 @@ int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, co
     seam::Reached(Step::TempCreated);
     if (const int err = FillTemp(tmp.Get(), old, kept, content)) return err;
     if (unnamed) {
-        if (const int err = NameTemp(parts, tmp, name)) return err;
-        seam::Reached(Step::TempLinked);
+        const int err = NameTemp(parts, tmp, name);
+        if (err == ENOENT) {
+            // No /proc here (a chroot, a small container) and no right to
+            // link the descriptor itself: the unnamed file cannot be named,
+            // so the content goes to a named one after all.
+            if (const int again = CreateNamedTemp(parts, tmp, name)) return again;
+            seam::Reached(Step::TempCreated);
+            if (const int again = FillTemp(tmp.Get(), old, kept, content)) return again;
+        } else if (err != 0) {
+            return err;
+        } else {
+            seam::Reached(Step::TempLinked);
+        }
     }
     if (const int err = tmp.Close()) return err;
     if (const int err = sys::Rename(name.Path().c_str(), target.c_str())) return err;
