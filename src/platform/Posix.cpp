@@ -148,34 +148,76 @@ int Lstat(const char* path, struct stat& st) noexcept
 }
 
 namespace {
-constexpr const char* kAccessAcl = "system.posix_acl_access";
-}  // namespace
 
-int GetAccessAcl(int fd, std::string& out)
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+
+// Asks with an empty buffer for the size, then reads; ERANGE means the
+// value grew in between, so it asks again.
+template <typename Query>
+int ReadSized(std::string& out, Query query)
 {
-    out.clear();
-    if (const int err = seam::InjectedError(Op::Getxattr)) return err;
     for (;;) {
-        const ssize_t size = ::fgetxattr(fd, kAccessAcl, nullptr, 0);
-        if (size < 0) return errno == ENODATA || errno == ENOTSUP ? 0 : errno;
+        const ssize_t size = query(nullptr, 0);
+        if (size < 0) return errno;
         out.resize(static_cast<std::size_t>(size));
-        const ssize_t got = ::fgetxattr(fd, kAccessAcl, out.data(), out.size());
+        const ssize_t got = query(out.data(), out.size());
         if (got >= 0) {
             out.resize(static_cast<std::size_t>(got));
             return 0;
         }
-        if (errno != ERANGE) {  // ERANGE: it grew in between; ask again
-            const int err = errno;
-            out.clear();
-            return err == ENODATA ? 0 : err;
-        }
+        if (errno != ERANGE) return errno;
     }
+}
+
+}  // namespace
+
+int GetXattr(int fd, const char* name, std::string& out)
+{
+    out.clear();
+    if (const int err = seam::InjectedError(Op::Getxattr)) return err;
+    const int err = ReadSized(out, [&](char* buf, std::size_t n) { return ::fgetxattr(fd, name, buf, n); });
+    if (err != 0) out.clear();
+    return err;
+}
+
+int ListXattrs(int fd, std::vector<std::string>& names)
+{
+    names.clear();
+    if (const int err = seam::InjectedError(Op::Getxattr)) return err;
+    std::string list;
+    const int err = ReadSized(list, [&](char* buf, std::size_t n) { return ::flistxattr(fd, buf, n); });
+    if (err != 0) return err == ENOTSUP ? 0 : err;
+    for (std::size_t at = 0; at < list.size();) {
+        const std::size_t end = list.find('\0', at);
+        const std::size_t stop = end == std::string::npos ? list.size() : end;
+        if (stop > at) names.emplace_back(list, at, stop - at);
+        at = stop + 1;
+    }
+    return 0;
+}
+
+int SetXattr(int fd, const char* name, const std::string& value) noexcept
+{
+    if (const int err = seam::InjectedError(Op::Setxattr)) return err;
+    return ::fsetxattr(fd, name, value.data(), value.size(), 0) == 0 ? 0 : errno;
+}
+
+int GetAccessAcl(int fd, std::string& out)
+{
+    const int err = GetXattr(fd, kAccessAcl, out);
+    return err == ENODATA || err == ENOTSUP ? 0 : err;
 }
 
 int SetAccessAcl(int fd, const std::string& acl) noexcept
 {
+    return SetXattr(fd, kAccessAcl, acl);
+}
+
+int RemoveAccessAcl(int fd) noexcept
+{
     if (const int err = seam::InjectedError(Op::Setxattr)) return err;
-    return ::fsetxattr(fd, kAccessAcl, acl.data(), acl.size(), 0) == 0 ? 0 : errno;
+    if (::fremovexattr(fd, kAccessAcl) == 0) return 0;
+    return errno == ENODATA || errno == ENOTSUP ? 0 : errno;
 }
 
 int Open(const char* path, int flags, mode_t mode, UniqueFd& out) noexcept
@@ -349,6 +391,12 @@ int Rename(const char* from, const char* to) noexcept
 int LinkFd(int fd, const char* to) noexcept
 {
     if (const int err = seam::InjectedError(Op::Link)) return err;
+    // Straight from the descriptor where the kernel lets this process (the
+    // file's opener on newer kernels, else only with CAP_DAC_READ_SEARCH;
+    // refused with ENOENT), else through /proc, which a chroot or a small
+    // container may lack: ENOENT again.
+    if (::linkat(fd, "", AT_FDCWD, to, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT) return errno;
     char proc[64];
     std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     return ::linkat(AT_FDCWD, proc, AT_FDCWD, to, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;

@@ -135,10 +135,20 @@ int OpenAt(int dirfd, const char* path, int flags, mode_t mode, UniqueFd& out) n
 // Open() for a descriptor that will carry locks (see LockableFd).
 int OpenLockable(const char* path, int flags, mode_t mode, LockableFd& out);
 int Lstat(const char* path, struct stat& st) noexcept;
+// One extended attribute's value; ENODATA when the file has none of that
+// name, ENOTSUP when the file system keeps none of its kind.
+int GetXattr(int fd, const char* name, std::string& out);
+// The names of the file's extended attributes that this process may see
+// (none where the file system keeps none).
+int ListXattrs(int fd, std::vector<std::string>& names);
+int SetXattr(int fd, const char* name, const std::string& value) noexcept;
 // The POSIX access ACL of the file ("system.posix_acl_access"); `out` is
 // empty when the file has none or the file system keeps no ACLs.
 int GetAccessAcl(int fd, std::string& out);
 int SetAccessAcl(int fd, const std::string& acl) noexcept;
+// Removes the access ACL, if any: the file's mode alone then says who may
+// use it. 0 when it had none.
+int RemoveAccessAcl(int fd) noexcept;
 // Reads up to n bytes at the file position; `got` is 0 at the end.
 int Read(int fd, char* data, std::size_t n, std::size_t& got) noexcept;
 // Reads the whole file from offset 0 into out (replacing its content).
@@ -155,7 +165,9 @@ int Stat(const char* path, struct stat& st) noexcept;
 int Fchmod(int fd, mode_t mode) noexcept;
 int Fchown(int fd, uid_t uid, gid_t gid) noexcept;
 int Rename(const char* from, const char* to) noexcept;
-int LinkFd(int fd, const char* to) noexcept;  // gives an O_TMPFILE file a name
+// Gives an O_TMPFILE file a name. ENOENT when this process can name it
+// neither directly nor through /proc.
+int LinkFd(int fd, const char* to) noexcept;
 int Unlink(const char* path) noexcept;
 int Readlink(const char* path, std::string& out);
 // The target of the link that `fd` (opened O_PATH | O_NOFOLLOW on it) is.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "platform/Seam.h"
 
@@ -78,26 +80,33 @@ void RemoveLeftovers(const PathParts& parts)
     ::closedir(dir);
 }
 
+// A temporary file in the target's directory under the hidden temporary
+// pattern.
+int CreateNamedTemp(const PathParts& parts, UniqueFd& fd, TempName& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string path = parts.dir + "/" + TempPrefix(parts) + RandomSuffix();
+        const int err = sys::Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600, fd);
+        if (err == EEXIST) continue;
+        if (err == 0) name.Set(std::move(path));
+        return err;
+    }
+    return EEXIST;
+}
+
 // A temporary file in the target's directory: unnamed (O_TMPFILE) where the
 // file system supports it, so a crash before the rename leaves nothing;
 // otherwise named with the hidden temporary pattern.
 int CreateTemp(const PathParts& parts, UniqueFd& fd, TempName& name, bool& unnamed)
 {
-    int err = sys::Open(parts.dir.c_str(), O_TMPFILE | O_RDWR, 0600, fd);
+    const int err = sys::Open(parts.dir.c_str(), O_TMPFILE | O_RDWR, 0600, fd);
     if (err == 0) {
         unnamed = true;
         return 0;
     }
     if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL) return err;
     unnamed = false;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string path = parts.dir + "/" + TempPrefix(parts) + RandomSuffix();
-        err = sys::Open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600, fd);
-        if (err == EEXIST) continue;
-        if (err == 0) name.Set(std::move(path));
-        return err;
-    }
-    return EEXIST;
+    return CreateNamedTemp(parts, fd, name);
 }
 
 // Gives an unnamed temporary file a hidden name, so that it can be renamed
@@ -258,6 +267,63 @@ int KeepOwnership(int tmp, const struct stat& old, bool& ownerKept, bool& groupK
     return err == EPERM ? 0 : err;
 }
 
+// What the new file takes over from the old one besides its content.
+struct KeptAttributes {
+    std::string acl;  // the access ACL, empty for none
+    // Every other extended attribute this process may read: user.*, security
+    // labels, trusted.* for root.
+    std::vector<std::pair<std::string, std::string>> xattrs;
+};
+
+int ReadKeptAttributes(int oldFd, KeptAttributes& kept)
+{
+    if (const int err = sys::GetAccessAcl(oldFd, kept.acl)) return err;
+    std::vector<std::string> names;
+    if (const int err = sys::ListXattrs(oldFd, names)) return err;
+    for (std::string& name : names) {
+        // The ACLs are not copied as plain attributes: the access ACL is
+        // above, and a default ACL belongs on a directory only.
+        if (name.rfind("system.posix_acl_", 0) == 0) continue;
+        std::string value;
+        const int err = sys::GetXattr(oldFd, name.c_str(), value);
+        // Gone since the listing, or hidden from this process.
+        if (err == ENODATA || err == ENOTSUP || err == EACCES || err == EPERM) continue;
+        if (err != 0) return err;
+        kept.xattrs.emplace_back(std::move(name), std::move(value));
+    }
+    return 0;
+}
+
+// Gives the temporary file the old file's owner, group, access ACL, other
+// extended attributes and mode, then the content, and syncs it.
+int FillTemp(int tmp, const struct stat& old, const KeptAttributes& kept, const std::vector<ByteSpan>& content)
+{
+    // Owner before mode: fchown may clear set-id bits. The ACL before the
+    // mode too: setting it sets the mode's group bits to its mask, and the
+    // old mode then puts back exactly the old bits. A file created in a
+    // directory with a default ACL has inherited that ACL; it goes when the
+    // old file had none, or the replace would let in whom the default names.
+    bool ownerKept = false;
+    bool groupKept = false;
+    if (const int err = KeepOwnership(tmp, old, ownerKept, groupKept)) return err;
+    if (!ReplaceKeepsAccess(EffectiveAccessMode(old.st_mode, kept.acl), ownerKept, groupKept)) return EPERM;
+    if (const int err = kept.acl.empty() ? sys::RemoveAccessAcl(tmp) : sys::SetAccessAcl(tmp, kept.acl)) {
+        return err;
+    }
+    for (const auto& [name, value] : kept.xattrs) {
+        // What this process may not set (trusted.* and most security.* for
+        // anyone but root, a label the security module refuses) is left
+        // behind rather than failing a replace that would keep the rest.
+        const int err = sys::SetXattr(tmp, name.c_str(), value);
+        if (err != 0 && err != EPERM && err != EACCES && err != ENOTSUP) return err;
+    }
+    if (const int err = sys::Fchmod(tmp, old.st_mode & 07777)) return err;
+    if (const int err = sys::WriteAll(tmp, content, kWriteChunk)) return err;
+    if (const int err = sys::Fsync(tmp)) return err;
+    seam::Reached(seam::Step::TempSynced);
+    return 0;
+}
+
 }  // namespace
 
 int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, const std::vector<ByteSpan>& content)
@@ -266,32 +332,29 @@ int ReplaceFile(const std::string& target, int oldFd, const struct stat& old, co
     const PathParts parts = SplitPath(target);
     RemoveLeftovers(parts);
 
-    std::string acl;
-    if (const int err = sys::GetAccessAcl(oldFd, acl)) return err;
+    KeptAttributes kept;
+    if (const int err = ReadKeptAttributes(oldFd, kept)) return err;
 
     UniqueFd tmp;
     TempName name;
     bool unnamed = false;
     if (const int err = CreateTemp(parts, tmp, name, unnamed)) return err;
     seam::Reached(Step::TempCreated);
-
-    // Owner before mode: fchown may clear set-id bits. The ACL before the
-    // mode too: setting it sets the mode's group bits to its mask, and the
-    // old mode then puts back exactly the old bits.
-    bool ownerKept = false;
-    bool groupKept = false;
-    if (const int err = KeepOwnership(tmp.Get(), old, ownerKept, groupKept)) return err;
-    if (!ReplaceKeepsAccess(EffectiveAccessMode(old.st_mode, acl), ownerKept, groupKept)) return EPERM;
-    if (!acl.empty()) {
-        if (const int err = sys::SetAccessAcl(tmp.Get(), acl)) return err;
-    }
-    if (const int err = sys::Fchmod(tmp.Get(), old.st_mode & 07777)) return err;
-    if (const int err = sys::WriteAll(tmp.Get(), content, kWriteChunk)) return err;
-    if (const int err = sys::Fsync(tmp.Get())) return err;
-    seam::Reached(Step::TempSynced);
+    if (const int err = FillTemp(tmp.Get(), old, kept, content)) return err;
     if (unnamed) {
-        if (const int err = NameTemp(parts, tmp, name)) return err;
-        seam::Reached(Step::TempLinked);
+        const int err = NameTemp(parts, tmp, name);
+        if (err == ENOENT) {
+            // No /proc here (a chroot, a small container) and no right to
+            // link the descriptor itself: the unnamed file cannot be named,
+            // so the content goes to a named one after all.
+            if (const int again = CreateNamedTemp(parts, tmp, name)) return again;
+            seam::Reached(Step::TempCreated);
+            if (const int again = FillTemp(tmp.Get(), old, kept, content)) return again;
+        } else if (err != 0) {
+            return err;
+        } else {
+            seam::Reached(Step::TempLinked);
+        }
     }
     if (const int err = tmp.Close()) return err;
     if (const int err = sys::Rename(name.Path().c_str(), target.c_str())) return err;

@@ -91,7 +91,11 @@ mode_t EffectiveAccessMode(mode_t mode, std::string_view acl) noexcept;
 
 // Replaces the file at `target` (a resolved path) with `content`, keeping
 // owner, group, mode and access ACL of the old file (open as `oldFd`,
-// fstat'd into `old`) as ReplaceKeepsAccess says. 0, or the errno of the
+// fstat'd into `old`) as ReplaceKeepsAccess says; a file without an access
+// ACL gets none, whatever default ACL the directory has. The old file's
+// other extended attributes are copied where this process may set them and
+// left behind where it may not (trusted.* and most security.* unless root);
+// a default ACL is never copied onto the file. 0, or the errno of the
 // failed step (EPERM: the replace would change who may use the file); a
 // failure before the rename leaves the old file untouched and no temporary
 // file behind. A failure of the final directory fsync is reported although

@@ -6,6 +6,9 @@
 // the object keeps or drops its data as bClearOnFail says.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -46,7 +49,7 @@ std::vector<int> RealisticErrors(Op op)
     case Op::Stat: return {EACCES, EIO, ENOENT};
     case Op::Lock: return {EAGAIN, EACCES, ENOLCK, EINTR};
     case Op::Rename: return {EIO, ENOSPC, EACCES, EBUSY};
-    case Op::Link: return {ENOSPC, EIO, EDQUOT, EMLINK};
+    case Op::Link: return {ENOSPC, EIO, EDQUOT, EMLINK, ENOENT};  // ENOENT: no /proc
     case Op::Unlink: return {EIO, EACCES};
     case Op::Fchmod: return {EPERM, EIO};
     case Op::Fchown: return {EPERM, EIO};
@@ -215,6 +218,9 @@ TEST_F(FaultInjectionTest, EveryFailingCallOfCloseKeyLeavesAWholeFileAndHonoursC
                 EXPECT_EQ(rc, 1) << "an interrupted call must be retried";
 
             }
+            if (op == Op::Link && err == ENOENT) {
+                EXPECT_EQ(rc, 1) << "an unnamed temporary file that cannot be named must give way to a named one";
+            }
             EXPECT_TRUE(rc == 1 || rc == -1 || rc == -2 || rc == -3) << "undocumented result " << rc;
             if (renamed && rc != 1) {
                 EXPECT_EQ(rc, -3) << "a failure after the replace is an I/O error";
@@ -241,6 +247,35 @@ TEST_F(FaultInjectionTest, EveryFailingCallOfCloseKeyLeavesAWholeFileAndHonoursC
     }
     std::printf("CloseKey fault cases: %d\n", cases);
     EXPECT_GT(cases, 0);
+}
+
+// The same without the seam, in a mount namespace of its own with /proc
+// unmounted, as in a chroot or a small container: the unnamed file is named
+// straight from its descriptor, or where the kernel allows that only to
+// root, an ordinary user writes a named temporary file instead.
+TEST_F(FaultInjectionTest, CloseKeyWorksWithoutProc)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "unmounting /proc in a mount namespace needs root (CI runs as root)";
+    for (const uid_t uid : {0u, 4801u}) {
+        SCOPED_TRACE(uid == 0 ? "as root" : "as an ordinary user");
+        WriteFile(dir.Settings(), kSample);
+        ASSERT_EQ(::chown(dir.Path().c_str(), uid, uid), 0);
+        ASSERT_EQ(::chown(dir.Settings().c_str(), uid, uid), 0);
+        const int status = RunInChild([&] {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::umount2("/proc", MNT_DETACH) != 0 || ::access("/proc/self/fd", F_OK) == 0) {
+                return 77;
+            }
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
+                return 78;
+            }
+            return OpenChangeClose(dir.Path(), 0) == 1 ? 0 : 1;
+        });
+        if (ExitCodeOf(status) == 77) GTEST_SKIP() << "this machine lets no mount namespace unmount /proc";
+        EXPECT_EQ(ExitCodeOf(status), 0) << "CloseKey failed without /proc";
+        EXPECT_EQ(ReadFile(dir.Settings()), after);
+        EXPECT_EQ(dir.Listing(), "QorRunningSet.Inf") << "temporary file left";
+    }
 }
 
 // Regression (OpenKeyThrowsWhenTheCounterCannotBeMapped): the first OpenKey

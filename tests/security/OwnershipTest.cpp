@@ -1,5 +1,6 @@
 // Who may use the settings file after another user replaced it: owner,
-// group, mode and access ACL survive where the replacer may keep them, and a
+// group, mode, access ACL and other extended attributes survive where the
+// replacer may keep them, a directory's default ACL adds nobody, and a
 // replace that would change who has access is refused.
 #include <gtest/gtest.h>
 
@@ -7,7 +8,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -162,6 +165,97 @@ struct User {
 const User kUserA{kA, kA, std::to_string(kGroup)};
 const User kUserB{kB, kB, std::to_string(kGroup)};
 const User kUserC{kC, kB, ""};
+
+// One close that changes an item, as `user` (a forked child) or, with no
+// user, in this process; CloseKey's result.
+int ChangeAndClose(const TempDir& dir, const User* user = nullptr)
+{
+    const auto close = [&dir] {
+        CQorvane store(dir.Path().c_str());
+        char v[] = "COM1";
+        if (store.OpenKey("PrinterSet") != 1 || store.SetItem(KEYID_PRINTERSET, "Port", v) != 1) return 0;
+        return store.CloseKey(0);
+    };
+    if (user == nullptr) return close();
+    CounterValue();  // the private counter exists, mode 0666, before the user needs it
+    const int code = ExitCodeOf(RunAsUser(user->uid, user->gid, {}, [&] { return 10 - close(); }));
+    return 10 - code;
+}
+
+// A directory whose default ACL lets a named user read: the file created by
+// a replace inherits it, and must lose it when the old file had no ACL.
+TEST(Ownership, DirectoryDefaultAclDoesNotReachAFileThatHadNoAcl)
+{
+    TempDir dir;
+    const std::string inherited = AccessAcl(kC, 4);
+    if (::setxattr(dir.Path().c_str(), "system.posix_acl_default", inherited.data(), inherited.size(), 0) != 0) {
+        GTEST_SKIP() << "the file system of " << dir.Path() << " keeps no POSIX ACLs";
+    }
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0711), 0);
+    for (const mode_t mode : {0600u, 0640u}) {
+        SCOPED_TRACE(::testing::Message() << "mode " << std::oct << mode);
+        WriteFile(dir.Settings(), "[PrinterSet]\r\nPort = LPT1;\r\n");
+        ::removexattr(dir.Settings().c_str(), "system.posix_acl_access");  // inherited by the set-up itself
+        ASSERT_EQ(::chmod(dir.Settings().c_str(), mode), 0);
+        ASSERT_EQ(ChangeAndClose(dir), 1);
+        EXPECT_EQ(ReadAcl(dir.Settings()), "") << "the directory's default ACL reached the file";
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.Settings().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        if (::geteuid() != 0) continue;  // reading as the named user needs root to become them
+        const int status = RunAsUser(kC, kC, {}, [&] { return ::access(dir.Settings().c_str(), R_OK) == 0 ? 1 : 0; });
+        EXPECT_EQ(ExitCodeOf(status), 0) << "the user the default ACL names can read the file";
+    }
+}
+
+// Extended attributes of the file (a backup tool's marks, a security label)
+// survive a replace. What the replacing process may not set is left behind
+// without failing the replace.
+TEST(Ownership, ExtendedAttributesSurviveTheReplace)
+{
+    struct Attr {
+        const char* name;
+        std::string value;
+        bool needsRoot;
+    };
+    const std::vector<Attr> attrs = {
+        {"user.origin", "deploy 42", false},
+        {"user.empty", "", false},
+        {"user.binary", std::string("\0\xff\n;", 4), false},
+        {"trusted.qorvane-test", "t", true},
+        {"security.qorvane-test", "s", true},
+    };
+    const auto value = [](const std::string& path, const char* name) {
+        std::string out(64, '\0');
+        const ssize_t n = ::getxattr(path.c_str(), name, out.data(), out.size());
+        return n < 0 ? "<" + std::string(std::strerror(errno)) + ">" : out.substr(0, static_cast<std::size_t>(n));
+    };
+    TempDir dir;
+    WriteFile(dir.Settings(), "[PrinterSet]\r\nPort = LPT1;\r\n");
+    const bool root = ::geteuid() == 0;
+    for (const Attr& a : attrs) {
+        if (a.needsRoot && !root) continue;
+        if (::setxattr(dir.Settings().c_str(), a.name, a.value.data(), a.value.size(), 0) != 0) {
+            GTEST_SKIP() << "the file system of " << dir.Path() << " keeps no " << a.name << ": " << std::strerror(errno);
+        }
+    }
+    ASSERT_EQ(ChangeAndClose(dir), 1);
+    for (const Attr& a : attrs) {
+        if (!a.needsRoot || root) {
+            EXPECT_EQ(value(dir.Settings(), a.name), a.value) << a.name;
+        }
+    }
+    if (!root) return;  // the rest replaces as another user
+
+    ASSERT_EQ(::chown(dir.Path().c_str(), kA, kA), 0);
+    ASSERT_EQ(::chown(dir.Settings().c_str(), kA, kA), 0);
+    EXPECT_EQ(ChangeAndClose(dir, &kUserA), 1) << "an attribute the user may not set failed the replace";
+    for (const Attr& a : attrs) {
+        if (!a.needsRoot) {
+            EXPECT_EQ(value(dir.Settings(), a.name), a.value) << a.name;
+        }
+    }
+}
 
 // The tool as another user: setpriv drops to the numeric ids.
 class AsUsers : public ::testing::Test {
