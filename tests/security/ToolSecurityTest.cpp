@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +51,34 @@ TEST(ToolSecurity, UnusableCounterIsOneLineAndExitFourWithoutWaiting)
         EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     }
     ::unlink(object.c_str());
+}
+
+// A machine whose System V limits are used up: no segment can be made for
+// the counter. That is a resource error (exit 4, said once), not "busy".
+// Played in an IPC namespace of its own whose limit is no segment at all.
+TEST(ToolSecurity, NoSegmentCanBeMadeIsAResourceErrorWithoutWaiting)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "an IPC namespace of its own needs root";
+    TempDir dir;
+    WriteFile(dir.Settings(), "[PrinterSet]\r\nPort = LPT1;\r\n");
+    const std::string counter = "/qorvane-test-tool-" + std::to_string(::getpid()) + "-" +
+                                std::to_string(std::random_device{}());
+    std::string out;
+    const int code = ExitCodeOf(RunInChild([&]() -> int {
+        if (::unshare(CLONE_NEWIPC) != 0) return 90;
+        const int limit = ::open("/proc/sys/kernel/shmmni", O_WRONLY);
+        if (limit < 0 || ::write(limit, "0\n", 2) != 2) return 91;
+        ::close(limit);
+        // With a 30 s wait, a retrying tool would make this test time out.
+        return Tool(counter, {"--wait", "30", "-d", dir.Path(), "set", "PrinterSet", "Port", "LPT2"}, out) == 4 &&
+                       out.find("limits are used up") != std::string::npos &&
+                       std::count(out.begin(), out.end(), '\n') == 1
+                   ? 0
+                   : 1;
+    }));
+    ::unlink(("/dev/shm" + counter).c_str());
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(ReadFile(dir.Settings()), "[PrinterSet]\r\nPort = LPT1;\r\n");
 }
 
 TEST(ToolSecurity, PlantedLinkIsNamedInTheMessage)
