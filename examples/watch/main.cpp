@@ -52,7 +52,7 @@ int main(int argc, char** argv)
         case 1: PrintItems(watch, key); break;
         case 0: break;            // something happened, but the items are the same
         default:
-            std::printf("the settings directory is gone; the watch has ended\n");
+            std::printf("the settings directory is gone or replaced; the watch has ended\n");
             return 0;
         }
     }

@@ -24,21 +24,31 @@
 //
 // How changes are seen: the watcher asks the kernel (inotify) for events on
 // the settings directory, not on the file, so that a file replaced by a
-// rename (as CloseKey and many editors do) is followed; it also follows the
-// target of a symbolic link at the settings name. Every event on the file's
-// name only says "look again": the watcher reads the key and compares, so
-// duplicate or coalesced events are harmless, and a burst of changes may be
-// reported as fewer changes, the last report always being the file's final
-// state. A change is seen when the writer closes the file, renames it into
-// place, deletes it or creates it; a program that keeps the file open while
-// it writes is seen when it closes it. While nothing happens the watcher
-// costs nothing: no timer runs.
+// rename (as CloseKey and many editors do) is followed. It follows a
+// symbolic link at the settings name as OpenKey does, through every link of
+// a chain, and watches the directory of each link and of the file. It also
+// watches each directory on the way to those (links in the path followed),
+// for the one name it looks up there: when a link on the way is pointed
+// elsewhere or a directory is removed, made again or renamed, it resolves
+// the path again and watches what it names now, so that a new link target is
+// followed and a target directory made again is seen. Every event on the
+// file's name only says "look again": the watcher reads the key and
+// compares, so duplicate or coalesced events are harmless, and a burst of
+// changes may be reported as fewer changes, the last report always being
+// the file's final state. A change is seen when the writer closes the file,
+// renames it into place, deletes it or creates it; a program that keeps the
+// file open while it writes is seen when it closes it. While nothing
+// happens the watcher costs nothing: no timer runs. A name made, removed or
+// renamed in a directory on the way (in /tmp, say) wakes the descriptor
+// once, and Check returns 0 without reading the file. A file system mounted
+// over a directory of the path is not seen: inotify reports no mounts.
 //
-// Where inotify cannot be used (no inotify instances or watches left, or a
-// network or user-space file system that does not report changes made on
-// other machines) the watcher checks the file's status every
-// kPollIntervalMs milliseconds instead; Start returns 2 and IsPolling() and
-// GetPollingReason() say so.
+// Where inotify cannot be used (no inotify instances or watches left, a
+// directory on the way that cannot be read, or a network or user-space file
+// system that does not report changes made on other machines) the watcher
+// checks the file's status every kPollIntervalMs milliseconds instead;
+// Start returns 2 (IsPolling() becomes true when it happens later) and
+// GetPollingReason() says why.
 //
 // What a watcher never does: it takes no lock on the file and does not
 // enter the machine-wide access counter, so it never makes an OpenKey fail
@@ -111,9 +121,10 @@ public:
     //   0  no change
     //  -1  not started
     //  -4  the watch has ended: the path no longer names the settings
-    //      directory that Start found (removed, moved away or replaced);
-    //      the last items stay readable until Stop, and every later Check
-    //      returns -4
+    //      directory that Start found (removed, moved away or replaced,
+    //      or a link or directory on the path changed so that it names
+    //      another directory); the last items stay readable until Stop,
+    //      and every later Check returns -4
     // A read that fails for a passing reason (an I/O error, memory or
     // descriptors short) is retried after a short pause, by a timer that
     // makes the descriptor readable again; it never spins. If the kernel

@@ -134,8 +134,15 @@ bool MayFollowLink(const std::string& link, const struct stat& st)
 
 int ResolveLinks(const std::string& path, std::string& resolved)
 {
+    return ResolveLinks(path, resolved, nullptr);
+}
+
+int ResolveLinks(const std::string& path, std::string& resolved,
+                 const std::function<void(const std::string& hop)>& beforeHop)
+{
     std::string current = path;
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        if (beforeHop) beforeHop(current);
         // The owner check and the read of the target use one descriptor of
         // the link itself, so a link swapped in between cannot lend its
         // target to a checked one.

@@ -18,6 +18,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,11 @@ bool MayFollowLink(const std::string& link, const struct stat& st);
 // MayFollowLink). A dangling link resolves to its target's path. ELOOP
 // after too many hops, EACCES for a link that may not be followed.
 int ResolveLinks(const std::string& path, std::string& resolved);
+// The same, calling `beforeHop` with each path it is about to look at (the
+// path itself, then each link's target), before it looks: a watcher arms
+// its watches there first, so that a change after the look is an event.
+int ResolveLinks(const std::string& path, std::string& resolved,
+                 const std::function<void(const std::string& hop)>& beforeHop);
 
 // How OpenLocked opens the file.
 struct OpenMode {

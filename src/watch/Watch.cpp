@@ -7,14 +7,18 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "platform/Posix.h"
 #include "platform/Seam.h"
+#include "platform/SettingsFile.h"
 #include "qorvane/Qorvane.h"
 #include "watch/KeyRead.h"
 
@@ -31,12 +35,20 @@ constexpr long kRetryMs = 50;
 // same tick looks the same), so the status check reads it anyway.
 constexpr long kRacySeconds = 2;
 
-// Events on the directory that may mean the settings file changed: it was
-// written and closed, renamed into place or away, created, deleted, or its
-// permissions changed. Events on the directory itself end or move the watch.
+// Events on a directory that holds the settings file or a link on the way
+// to it, that may mean the file changed: it was written and closed, renamed
+// into place or away, created, deleted, or its permissions changed.
 constexpr std::uint32_t kDirMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE |
                                    IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// Events on a directory on the path to one of those: a name on the path was
+// made, removed or renamed. Writes there do not matter and wake nobody.
+constexpr std::uint32_t kPathMask =
+    IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A watched directory went away, moved or stopped being watched: every path
+// through it may name something else now.
 constexpr std::uint32_t kSelfGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+// Links followed on the way to one directory, as the kernel allows.
+constexpr int kMaxPathLinks = 40;
 
 // File systems whose inotify events show only the changes made through this
 // machine's kernel: changes made on another client or server go unseen.
@@ -132,6 +144,37 @@ void SplitPath(const std::string& path, std::string& dir, std::string& name)
     }
 }
 
+// Directory paths with every link resolved: "/" and "/a/b", or relative to
+// the working directory ("" is it, ".." its parent).
+std::string Join(const std::string& real, const std::string& name)
+{
+    if (real.empty()) return name;
+    return real == "/" ? "/" + name : real + "/" + name;
+}
+
+// The parent of a path without links is its lexical parent.
+std::string ParentOf(const std::string& real)
+{
+    if (real == "/") return real;
+    if (real.empty()) return "..";
+    const std::size_t slash = real.rfind('/');
+    if (real.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, "..") == 0) return real + "/..";
+    if (slash == std::string::npos) return "";
+    return slash == 0 ? "/" : real.substr(0, slash);
+}
+
+std::deque<std::string> Components(const std::string& path)
+{
+    std::deque<std::string> parts;
+    std::size_t at = 0;
+    while (at <= path.size()) {
+        const std::size_t slash = std::min(path.find('/', at), path.size());
+        if (slash > at) parts.push_back(path.substr(at, slash - at));
+        at = slash + 1;
+    }
+    return parts;
+}
+
 }  // namespace
 
 struct CQorvaneWatch::Impl {
@@ -144,18 +187,26 @@ struct CQorvaneWatch::Impl {
     UniqueFd epoll;    // what the caller polls: holds the two below
     UniqueFd inotify;  // invalid when inotify cannot be used
     UniqueFd timer;    // the status check's interval, or a retry's pause
-    int dirWd = -1;
-    // The file a symbolic link at the settings name points to, when it is
-    // not the settings name itself: its directory is watched too.
-    int targetWd = -1;
-    std::string targetDir;
-    std::string targetName;
+
+    // What the file's path passes through, each watched: the settings path
+    // and each link's target on the way to the file ("hops"), and every
+    // name looked up to reach the directory of each of them, links in it
+    // followed. A change of a hop's name may change the file; a change of
+    // a name on a path may change what the path names.
+    struct WatchedDir {
+        int wd;
+        std::vector<std::string> hopNames;
+        std::vector<std::string> pathNames;
+    };
+    std::vector<WatchedDir> watched;
+    std::vector<std::string> hops;  // as found when the watches were set
 
     bool polling = false;
     std::string pollingReason;
     bool ended = false;
     bool retryPending = false;
-    bool readOwed = false;  // a read was cut short by an exception
+    bool readOwed = false;     // a read was cut short by an exception
+    bool rewatchOwed = false;  // so was setting the watches
     FileStatus lastStatus;
     // The file's status just before the last read, and when that was: a
     // close of a descriptor opened for writing that left both alone (every
@@ -170,7 +221,15 @@ struct CQorvaneWatch::Impl {
     int Check();
     // Reads the key; true if the items differ from the ones reported.
     bool ReadAndCompare();
-    void FollowLinkTarget(const std::string& resolved);
+    // Resolves the settings path again and watches everything it passes
+    // through; false if the path no longer names the directory Start found.
+    bool WatchPath();
+    void WatchHop(const std::string& hop);
+    bool WatchDirectoryPath(const std::string& path, std::string& real);
+    void WatchName(const std::string& dirPath, const std::string& name, bool hop);
+    bool HopsChanged() const;
+    int End();
+    void StartPolling(const std::string& reason);
     bool DirectoryStillThere() const;
     void ArmTimer(long firstMs, long intervalMs);
     bool AddToEpoll(int fd);
@@ -219,15 +278,11 @@ int CQorvaneWatch::Impl::Start()
         if (!inotify.Valid()) err = errno;
     }
     if (err == 0) err = qorvane::seam::InjectedError(qorvane::seam::Op::Inotify);
-    if (err == 0) {
-        dirWd = ::inotify_add_watch(inotify.Get(), dir.c_str(), kDirMask);
-        if (dirWd < 0) err = errno;
-    }
+    if (err == 0 && ::inotify_add_watch(inotify.Get(), dir.c_str(), kDirMask) < 0) err = errno;
     if (err == ENOENT || err == ENOTDIR) return -4;
     if (err == 0 && !AddToEpoll(inotify.Get())) return -4;
     if (err != 0) {
         inotify.Reset();
-        dirWd = -1;
         polling = true;
         pollingReason = InotifyReason(err);
     } else {
@@ -242,36 +297,130 @@ int CQorvaneWatch::Impl::Start()
         }
     }
 
+    if (inotify.Valid() && !WatchPath()) return -4;
     lastStatus = StatusOf(path);
     ReadAndCompare();
     if (polling) ArmTimer(kPollIntervalMs, kPollIntervalMs);
     return polling ? 2 : 1;
 }
 
-void CQorvaneWatch::Impl::FollowLinkTarget(const std::string& resolved)
+void CQorvaneWatch::Impl::StartPolling(const std::string& reason)
 {
-    if (!inotify.Valid()) return;
-    std::string newDir;
-    std::string newName;
-    if (resolved != path) SplitPath(resolved, newDir, newName);
-    if (newDir == targetDir && newName == targetName) return;
-    if (targetWd >= 0 && targetWd != dirWd) ::inotify_rm_watch(inotify.Get(), targetWd);
-    targetWd = -1;
-    targetDir = newDir;
-    targetName = newName;
-    if (newName.empty()) return;
-    // The same mask as the settings directory's: adding a watch on a
-    // directory already watched replaces its mask. The target's directory
-    // going away only means that the link now dangles.
-    targetWd = ::inotify_add_watch(inotify.Get(), newDir.c_str(), kDirMask);
-    if (targetWd < 0 && errno != ENOENT && !polling) {
-        // Without a watch on the target's directory its changes would go
-        // unseen: check the status instead, and say so.
-        polling = true;
-        pollingReason = "the directory of the link target " + newDir + " cannot be watched: " + InotifyReason(errno);
-        ArmTimer(kPollIntervalMs, kPollIntervalMs);
-        lastStatus = StatusOf(path);
+    if (polling) return;
+    polling = true;
+    pollingReason = reason;
+    ArmTimer(kPollIntervalMs, kPollIntervalMs);
+    lastStatus = StatusOf(path);
+}
+
+void CQorvaneWatch::Impl::WatchName(const std::string& dirPath, const std::string& name, bool hop)
+{
+    // Masks only grow (IN_MASK_ADD): a directory that holds a hop and is on
+    // another path keeps the wider mask. A directory that is gone is no
+    // loss: the watch on its parent sees it come back.
+    int err = qorvane::seam::InjectedError(qorvane::seam::Op::Inotify);
+    int wd = -1;
+    if (err == 0) {
+        wd = ::inotify_add_watch(inotify.Get(), dirPath.c_str(), (hop ? kDirMask : kPathMask) | IN_MASK_ADD);
+        if (wd < 0) err = errno;
     }
+    if (err != 0) {
+        // Without the watch a change there would go unseen: check the
+        // status instead, and say so.
+        if (err != ENOENT && err != ENOTDIR) {
+            StartPolling("the directory " + dirPath + " cannot be watched: " + InotifyReason(err));
+        }
+        return;
+    }
+    auto it = std::find_if(watched.begin(), watched.end(), [&](const WatchedDir& w) { return w.wd == wd; });
+    if (it == watched.end()) it = watched.insert(watched.end(), WatchedDir{wd, {}, {}});
+    std::vector<std::string>& names = hop ? it->hopNames : it->pathNames;
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+}
+
+bool CQorvaneWatch::Impl::WatchDirectoryPath(const std::string& path, std::string& real)
+{
+    // One name at a time, as the kernel resolves it: each directory is
+    // watched before a name is looked up in it, so that a change after the
+    // look is an event. A missing name ends the walk; the watch on the
+    // directory that would hold it sees it come.
+    std::deque<std::string> left = Components(path);
+    real = !path.empty() && path.front() == '/' ? "/" : "";
+    int links = 0;
+    while (!left.empty()) {
+        const std::string name = std::move(left.front());
+        left.pop_front();
+        if (name == ".") continue;
+        if (name == "..") {
+            real = ParentOf(real);
+            continue;
+        }
+        WatchName(real.empty() ? "." : real, name, false);
+        const std::string next = Join(real, name);
+        struct stat st {};
+        if (qorvane::platform::sys::Lstat(next.c_str(), st) != 0) return false;
+        if (S_ISLNK(st.st_mode)) {
+            std::string target;
+            if (++links > kMaxPathLinks || qorvane::platform::sys::Readlink(next.c_str(), target) != 0 ||
+                target.empty()) {
+                return false;
+            }
+            const std::deque<std::string> parts = Components(target);
+            left.insert(left.begin(), parts.begin(), parts.end());
+            if (target.front() == '/') real = "/";
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) return false;
+        real = next;
+    }
+    return true;
+}
+
+void CQorvaneWatch::Impl::WatchHop(const std::string& hop)
+{
+    hops.push_back(hop);
+    std::string hopDir;
+    std::string name;
+    SplitPath(hop, hopDir, name);
+    std::string real;
+    if (WatchDirectoryPath(hopDir, real)) WatchName(real.empty() ? "." : real, name, true);
+}
+
+bool CQorvaneWatch::Impl::WatchPath()
+{
+    rewatchOwed = true;
+    std::vector<WatchedDir> before = std::move(watched);
+    watched.clear();
+    hops.clear();
+    // The library's own link resolution decides which links are followed;
+    // each place it looks at is watched before it looks.
+    std::string resolved;
+    qorvane::platform::ResolveLinks(path, resolved, [this](const std::string& hop) { WatchHop(hop); });
+    for (const WatchedDir& old : before) {
+        const auto same = [&](const WatchedDir& w) { return w.wd == old.wd; };
+        if (std::none_of(watched.begin(), watched.end(), same)) ::inotify_rm_watch(inotify.Get(), old.wd);
+    }
+    rewatchOwed = false;
+    return DirectoryStillThere();
+}
+
+bool CQorvaneWatch::Impl::HopsChanged() const
+{
+    std::vector<std::string> now;
+    std::string resolved;
+    qorvane::platform::ResolveLinks(path, resolved, [&now](const std::string& hop) { now.push_back(hop); });
+    return now != hops;
+}
+
+int CQorvaneWatch::Impl::End()
+{
+    // Nothing more will come: the descriptor stays, but nothing makes it
+    // readable again.
+    ended = true;
+    inotify.Reset();
+    watched.clear();
+    ArmTimer(0, 0);
+    return -4;
 }
 
 bool CQorvaneWatch::Impl::ReadAndCompare()
@@ -283,7 +432,6 @@ bool CQorvaneWatch::Impl::ReadAndCompare()
     readOwed = true;
     const int err = qorvane::watch::ReadKey(path, key, now, resolved);
     readOwed = false;
-    if (!resolved.empty()) FollowLinkTarget(resolved);
     readError = err;
     if (err != 0) {
         if (qorvane::watch::IsPassingReadError(err)) {
@@ -303,7 +451,8 @@ int CQorvaneWatch::Impl::Check()
     if (ended) return -4;
     bool look = false;
     bool closedOnly = false;  // only closes after writing: look if the status moved
-    bool dirEvent = false;
+    bool pathMoved = false;   // a name on a path or a watched directory changed
+    bool hopMoved = false;    // a name of the settings path or of a link on the way changed
 
     if (inotify.Valid()) {
         alignas(inotify_event) char buf[16 * 1024];
@@ -315,24 +464,23 @@ int CQorvaneWatch::Impl::Check()
                 const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
                 at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
                 if ((ev->mask & IN_Q_OVERFLOW) != 0) {
-                    look = true;  // events were lost: anything may have changed
+                    pathMoved = true;  // events were lost: anything may have changed
                     continue;
                 }
-                const char* name = ev->len > 0 ? ev->name : "";
-                if (ev->wd == dirWd && (ev->mask & kSelfGone) != 0) dirEvent = true;
-                if ((ev->wd == dirWd && std::strcmp(name, kSettingsFileName) == 0) ||
-                    (ev->wd == targetWd && !targetName.empty() && targetName == name)) {
+                // Events of a watch given up since are stale.
+                const auto w =
+                    std::find_if(watched.begin(), watched.end(), [&](const WatchedDir& d) { return d.wd == ev->wd; });
+                if (w == watched.end()) continue;
+                if ((ev->mask & kSelfGone) != 0) pathMoved = true;
+                if (ev->len == 0) continue;
+                const std::string_view name(ev->name);
+                if (std::find(w->pathNames.begin(), w->pathNames.end(), name) != w->pathNames.end()) pathMoved = true;
+                if (std::find(w->hopNames.begin(), w->hopNames.end(), name) != w->hopNames.end()) {
                     if ((ev->mask & ~static_cast<std::uint32_t>(IN_CLOSE_WRITE)) != 0) {
-                        look = true;
+                        hopMoved = true;
                     } else {
                         closedOnly = true;
                     }
-                }
-                if (ev->wd == targetWd && targetWd != dirWd && (ev->mask & IN_IGNORED) != 0) {
-                    targetWd = -1;  // followed again at the next read
-                    targetDir.clear();
-                    targetName.clear();
-                    look = true;
                 }
             }
         }
@@ -342,30 +490,20 @@ int CQorvaneWatch::Impl::Check()
     bool timerFired = false;
     while (::read(timer.Get(), &ticks, sizeof ticks) == static_cast<ssize_t>(sizeof ticks)) timerFired = true;
 
-    if (dirEvent || (polling && timerFired)) {
-        if (!DirectoryStillThere()) {
-            // Nothing more will come: the descriptor stays, but nothing
-            // makes it readable again.
-            ended = true;
-            inotify.Reset();
-            dirWd = -1;
-            targetWd = -1;
-            ArmTimer(0, 0);
-            return -4;
-        }
-        if (dirEvent) {
-            // Still the same directory (moved away and back, say): make
-            // sure it is still watched; a live watch keeps its number.
-            dirWd = ::inotify_add_watch(inotify.Get(), dir.c_str(), kDirMask);
-            if (dirWd < 0 && !polling) {
-                polling = true;
-                pollingReason = InotifyReason(errno);
-                ArmTimer(kPollIntervalMs, kPollIntervalMs);
-            }
-            look = true;
-        }
+    if (pathMoved || rewatchOwed) {
+        // Resolve everything again: the directory may be another one now
+        // (the watch ends), a link may lead elsewhere, and a directory that
+        // was missing may be back.
+        if (!WatchPath()) return End();
+        look = true;
+    } else if (hopMoved) {
+        // Most often the file was replaced; only a changed chain of links
+        // needs the watches set again.
+        if (HopsChanged() && !WatchPath()) return End();
+        look = true;
     }
     if (polling && timerFired) {
+        if (!DirectoryStillThere()) return End();
         const FileStatus now = StatusOf(path);
         if (now != lastStatus || IsRacy(now)) look = true;
     }

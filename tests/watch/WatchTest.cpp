@@ -395,6 +395,89 @@ TEST_F(WatchTest, LinkWithinTheDirectoryKeepsTheDirectoryWatched)
     std::filesystem::remove_all(moved);
 }
 
+// The path to the file changes while the file itself does not: a link or a
+// directory on the way is pointed elsewhere. Each step's outcome is the
+// items reported, or "(ended)": a watcher follows a new link target, and
+// ends when its path names another settings directory.
+TEST_F(WatchTest, FollowsOrEndsWhenThePathIsRepointed)
+{
+    TempDir base;
+    const auto at = [&](const std::string& name) { return base.File(name); };
+    const auto makeDir = [&](const std::string& name, const char* port) {
+        ASSERT_EQ(::mkdir(at(name).c_str(), 0755), 0);
+        if (port != nullptr) WriteFile(at(name) + "/QorRunningSet.Inf", WithPort(port));
+    };
+    const auto repoint = [&](const std::string& link, const std::string& target) {
+        ASSERT_EQ(::symlink(target.c_str(), (at(link) + ".new").c_str()), 0);
+        ASSERT_EQ(std::rename((at(link) + ".new").c_str(), at(link).c_str()), 0);
+    };
+    using Step = std::pair<std::function<void()>, const char*>;
+    struct Case {
+        const char* name;
+        std::function<void()> setUp;
+        std::string watched;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"a link on the directory's path is re-pointed",
+         [&] {
+             makeDir("A", "A");
+             makeDir("B", "B");
+             ASSERT_EQ(::symlink("A", at("cur").c_str()), 0);
+         },
+         at("cur"),
+         {{[&] { repoint("cur", "B"); }, "(ended)"}}},
+        {"a parent directory is replaced by a rename",
+         [&] {
+             makeDir("p", nullptr);
+             makeDir("p/s", "P");
+             makeDir("q", nullptr);
+             makeDir("q/s", "Q");
+         },
+         at("p/s"),
+         {{[&] {
+               ASSERT_EQ(std::rename(at("p").c_str(), at("old").c_str()), 0);
+               ASSERT_EQ(std::rename(at("q").c_str(), at("p").c_str()), 0);
+           },
+           "(ended)"}}},
+        {"the link target's directory is removed and made again",
+         [&] {
+             makeDir("d", nullptr);
+             makeDir("t", "T1");
+             ASSERT_EQ(::symlink(at("t/QorRunningSet.Inf").c_str(), at("d/QorRunningSet.Inf").c_str()), 0);
+         },
+         at("d"),
+         {{[&] { std::filesystem::remove_all(at("t")); }, ""},
+          {[&] { makeDir("t", "T2"); }, "Port=T2,Copies=2"},
+          {[&] { RenameOver(at("t/QorRunningSet.Inf"), WithPort("T3")); }, "Port=T3,Copies=2"}}},
+        {"the middle link of a chain is re-pointed",
+         [&] {
+             makeDir("d", nullptr);
+             makeDir("l", nullptr);
+             makeDir("f1", "F1");
+             makeDir("f2", "F2");
+             ASSERT_EQ(::symlink("../l/link1", at("d/QorRunningSet.Inf").c_str()), 0);
+             ASSERT_EQ(::symlink("../f1/QorRunningSet.Inf", at("l/link1").c_str()), 0);
+         },
+         at("d"),
+         {{[&] { repoint("l/link1", "../f2/QorRunningSet.Inf"); }, "Port=F2,Copies=2"},
+          {[&] { RenameOver(at("f2/QorRunningSet.Inf"), WithPort("F3")); }, "Port=F3,Copies=2"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(base.Path());
+        std::filesystem::create_directory(base.Path());
+        c.setUp();
+        CQorvaneWatch watch;
+        ASSERT_EQ(watch.Start(c.watched.c_str(), "PrinterSet"), 1);
+        for (const Step& step : c.steps) {
+            step.first();
+            const int rc = watch.Wait(kGenerousMs);
+            EXPECT_EQ(rc == 1 ? Items(watch) : rc == -4 ? "(ended)" : "(none)", step.second);
+        }
+    }
+}
+
 // A read that fails for a passing reason is tried again after a pause, by
 // the watcher's own timer: the change is reported without another event.
 TEST_F(WatchTest, AFailedReadIsRetriedByItself)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -279,6 +280,18 @@ TEST_F(WatchToolTest, ExitCodes)
         std::filesystem::remove_all(dir.Path());
         EXPECT_EQ(removed.Exit(nullptr, &err), 4);
         EXPECT_EQ(err, "qorvane: settings directory '" + dir.Path() + "' was removed; the watch has ended\n");
+    }
+    {
+        // Another directory swapped in at the watched path, in one step.
+        std::filesystem::create_directory(dir.Path());
+        WatchRun replaced({"-d", dir.Path(), "watch", "PrinterSet", "--json"});
+        ASSERT_TRUE(replaced.Line().has_value());
+        const std::string other = dir.Path() + "-other";
+        std::filesystem::create_directory(other);
+        ASSERT_EQ(::renameat2(AT_FDCWD, other.c_str(), AT_FDCWD, dir.Path().c_str(), RENAME_EXCHANGE), 0);
+        EXPECT_EQ(replaced.Exit(nullptr, &err), 4);
+        EXPECT_EQ(err, "qorvane: settings directory '" + dir.Path() + "' was replaced; the watch has ended\n");
+        std::filesystem::remove_all(other);
     }
 }
 

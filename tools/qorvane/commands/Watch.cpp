@@ -5,12 +5,14 @@
 // empty line, so that consecutive prints (an empty key prints no item line)
 // stay apart; with --json each print is one line. Exits 0 after --count
 // changes or on SIGINT / SIGTERM, 1 when --timeout passes with no change,
-// 4 when the settings directory is missing or removed while watched.
+// 4 when the settings directory is missing, or removed or replaced while
+// watched.
 #include <CLI/CLI.hpp>
 #include <poll.h>
 #include <qorvane/Watch.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -143,7 +145,12 @@ Outcome RunWatch(const CommonOptions& common, const WatchArgs& args)
         }
         const int rc = watch.Check();
         if (rc == -4) {
-            return Failure(kExitFileError, "settings directory " + dir + " was removed; the watch has ended");
+            // Ended: the path no longer names the directory the watch began
+            // in. Say which way, as far as can still be told.
+            struct stat st {};
+            const bool replaced = ::stat(common.dir.c_str(), &st) == 0;
+            return Failure(kExitFileError, "settings directory " + dir + (replaced ? " was replaced" : " was removed") +
+                                               "; the watch has ended");
         }
         if (watch.GetReadError() != readError) {
             readError = watch.GetReadError();
