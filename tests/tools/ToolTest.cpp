@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <spawn.h>
@@ -121,7 +122,12 @@ public:
         std::vector<pollfd> fds = {{m_out.Read(), POLLIN, 0}, {m_err.Read(), POLLIN, 0}};
         std::string* sinks[] = {&r.out, &r.err};
         while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-            if (::poll(fds.data(), fds.size(), 10000) <= 0) break;
+            if (::poll(fds.data(), fds.size(), 10000) <= 0) {
+                // Silent for 10 s: the tool hangs. Ending it fails the test
+                // instead of hanging the suite.
+                ::kill(m_pid, SIGKILL);
+                break;
+            }
             for (std::size_t i = 0; i < fds.size(); ++i) {
                 if (fds[i].fd < 0 || fds[i].revents == 0) continue;
                 char buf[4096];
@@ -178,6 +184,30 @@ void ExpectOneErrorLine(const RunResult& r, const std::string& fragment)
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_NE(r.err.find(fragment), std::string::npos) << "stderr: " << r.err << "expected: " << fragment;
 }
+
+// Sets an environment variable for the tool processes this test starts.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : m_name(name)
+    {
+        if (const char* old = std::getenv(name)) m_old = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv()
+    {
+        if (m_old) {
+            ::setenv(m_name, m_old->c_str(), 1);
+        } else {
+            ::unsetenv(m_name);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
 
 std::string Substitute(std::string text, const std::string& dir)
 {
@@ -265,6 +295,30 @@ TEST_F(ToolTest, SettingsFileThatIsADirectoryIsAFileError)
     const RunResult r = RunCli({"-d", other.Path(), "--wait", "0.1", "get", "PrinterSet", "Port"});
     EXPECT_EQ(r.exit, 4);
     ExpectOneErrorLine(r, "settings file '" + other.Settings() + "'");
+}
+
+// Opening a FIFO for reading waits for a writer: the commands must refuse
+// one at the settings name without waiting.
+TEST_F(ToolTest, FifoAtTheSettingsNameIsRefusedWithoutWaiting)
+{
+    ASSERT_EQ(::unlink(m_dir.Settings().c_str()), 0);
+    ASSERT_EQ(::mkfifo(m_dir.Settings().c_str(), 0644), 0);
+    const ScopedEnv editor("EDITOR", "true");
+    const std::string notRegular = "settings file '" + m_dir.Settings() + "' is not a regular file";
+    const std::vector<std::string> commands[] = {
+        {"get", "PrinterSet", "Port"}, {"show", "PrinterSet"}, {"set", "PrinterSet", "Port", "1"},
+        {"unset", "PrinterSet", "Port"}, {"check"}, {"edit"},
+    };
+    for (const std::vector<std::string>& args : commands) {
+        SCOPED_TRACE(args[0]);
+        const RunResult r = Tool(args);
+        EXPECT_EQ(r.exit, 4) << "(-1009: killed after hanging) " << r.err;
+        ExpectOneErrorLine(r, notRegular);
+    }
+    // watch waits for a regular file to take the name's place.
+    const RunResult r = Tool({"watch", "--timeout", "0.2", "PrinterSet"});
+    EXPECT_EQ(r.exit, 1) << r.err;
+    EXPECT_NE(r.err.find(notRegular + "; still watching"), std::string::npos) << r.err;
 }
 
 // Root ignores permission bits, so as root the tool runs as "nobody".
@@ -760,29 +814,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- edit, with a scripted editor
 
-// Sets an environment variable for the tool processes this test starts.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : m_name(name)
-    {
-        if (const char* old = std::getenv(name)) m_old = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv()
-    {
-        if (m_old) {
-            ::setenv(m_name, m_old->c_str(), 1);
-        } else {
-            ::unsetenv(m_name);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
 
 // A file without findings, so that check lets edits of it through.
 constexpr const char* kEditSeed =
