@@ -943,6 +943,9 @@ TEST_F(EditTest, OtherChangesToAFileChangedMeanwhileAreKeptNotWritten)
         {"NewSection", "printf '[Third]\\r\\nX = 1;\\r\\n' >> \"$1\""},
         {"MovedItem", "sed -i '/^Port = LPT1;/d' \"$1\"; sed -i 's/^Speed = 9;/Speed = 9;\\r\\nPort = LPT1;/' \"$1\""},
         {"LineEnds", "sed -i 's/\\r$//' \"$1\""},
+        {"ItemComment", "sed -i 's/^Copies=2; default/Copies=2; edited/; s/LPT1/LPT4/' \"$1\""},
+        {"ItemSpacing", "sed -i 's/^Speed = 9;/Speed=9;/; s/LPT1/LPT4/' \"$1\""},
+        {"CommentOfChangedItem", "sed -i 's/^Port = LPT1;/Port = LPT4; by hand/' \"$1\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
