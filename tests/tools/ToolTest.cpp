@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -569,14 +570,15 @@ TEST_F(ToolTest, ShowListsItemsInFileOrderAndJsonLosesNothing)
         {"Surrogate", "\xed\xa0\x80 overlong \xc0\xaf"},
     };
     std::string file = "[PrinterSet]\r\n";
-    std::string text;
-    for (const auto& [name, value] : items) {
-        file += name + " = " + value + ";\r\n";
-        text += name + " = " + value + "\n";
-    }
+    for (const auto& [name, value] : items) file += name + " = " + value + ";\r\n";
     WriteFile(m_dir.Settings(), file + "[HotKeySet]\r\nPrint = Ctrl+P;\r\n");
 
-    EXPECT_EQ(Tool({"show", "PrinterSet"}).out, text);
+    // Text for a terminal: backslashes and control characters escaped.
+    const ScopedEnv utf8("LC_ALL", "C.UTF-8");
+    EXPECT_EQ(Tool({"show", "PrinterSet"}).out,
+              "Port = 1\nPort = 2\nQuote = say \"hi\" \\\\ back/slash\nControl = a\\x01b\\x09c\\x7F\n"
+              "Utf8 = 日本 ✓\nLatin1 = caf\xe9 \xff\xfe!\nCaf\xe9 = name not UTF-8\n"
+              "Surrogate = \xed\xa0\\x80 overlong \xc0\xaf\n");
 
     const RunResult r = Tool({"show", "--json", "PrinterSet"});
     ASSERT_EQ(r.exit, 0) << r.err;
@@ -614,6 +616,49 @@ TEST_F(ToolTest, ShowOfKeyWithoutSectionIsEmpty)
 }
 
 // --- keys, --help, --version
+
+// show and watch print for a terminal, so a value from the file must not
+// move the cursor or overwrite other lines; get prints the stored bytes.
+TEST_F(ToolTest, ShowAndWatchEscapeControlCharactersGetDoesNot)
+{
+    const struct {
+        const char* locale;
+        std::string name;
+        std::string value;
+        std::string shown;
+    } cases[] = {
+        {"C.UTF-8", "Title", "\x1b[2J\x1b[Hok", "Title = \\x1B[2J\\x1B[Hok"},
+        {"C.UTF-8", "Ret", "abc\rxy\bz\x7f!", "Ret = abc\\x0Dxy\\x08z\\x7F!"},
+        {"C.UTF-8", "Tab\x01", "a\tb", "Tab\\x01 = a\\x09b"},
+        {"C.UTF-8", "Path", "C:\\x1B", "Path = C:\\\\x1B"},
+        {"C.UTF-8", "C1", "\x9b" "31m \xc2\x9b" "0m", "C1 = \\x9B31m \\xC2\\x9B0m"},
+        {"C.UTF-8", "Text", "caf\xc3\xa9 \xc4\x80 \xe6\x97\xa5", "Text = caf\xc3\xa9 \xc4\x80 \xe6\x97\xa5"},
+        {"C", "Text", "caf\xc3\xa9 \xc4\x80", "Text = caf\xc3\xa9 \xc4\\x80"},
+        {"zh_CN.GBK", "Gbk", "\x81\x40\x81\x5c \x9b", "Gbk = \x81\x40\x81\x5c \\x9B"},
+    };
+    std::string missing;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.locale) + " " + c.shown);
+        if (const locale_t loc = ::newlocale(LC_CTYPE_MASK, c.locale, nullptr)) {
+            ::freelocale(loc);
+        } else {
+            if (std::getenv("CI") != nullptr) ADD_FAILURE() << "locale " << c.locale << " missing";
+            missing += std::string(" ") + c.locale;
+            continue;
+        }
+        const ScopedEnv locale("LC_ALL", c.locale);
+        WriteFile(m_dir.Settings(), "[PrinterSet]\r\n" + c.name + " = " + c.value + ";\r\n");
+        EXPECT_EQ(Tool({"show", "PrinterSet"}).out, c.shown + "\n");
+        EXPECT_EQ(Tool({"watch", "--count", "0", "PrinterSet"}).out, c.shown + "\n\n");
+        EXPECT_EQ(Tool({"get", "PrinterSet", c.name}).out, c.value + "\n");
+    }
+    // Messages quote what they echo from the file the same way.
+    const ScopedEnv utf8("LC_ALL", "C.UTF-8");
+    WriteFile(m_dir.Settings(), "[PrinterSet]\r\n\x1b[2K\\\xc2\x9b\r\n");
+    const RunResult check = Tool({"check"});
+    EXPECT_NE(check.out.find(" line '\\x1B[2K\\\\\\xC2\\x9B' in key"), std::string::npos) << check.out;
+    if (!missing.empty()) GTEST_SKIP() << "locales missing:" << missing << " (localedef -f GBK -i zh_CN zh_CN.GBK)";
+}
 
 TEST(ToolInfoTest, KeysListsTheCatalogue)
 {
