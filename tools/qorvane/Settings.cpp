@@ -138,7 +138,9 @@ std::optional<Outcome> ReadSettingsFile(const std::string& dir, std::string& con
         return Failure(kExitFileError, "cannot open settings file " + Quote(path) + ": " + ErrnoText(err));
     }
     struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return Failure(kExitFileError, NotRegularFileMessage(path));
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return Failure(kExitFileError, NotRegularFileMessage(path));
+    }
     content.clear();
     char buffer[65536];
     for (;;) {
