@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <spawn.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -121,7 +123,12 @@ public:
         std::vector<pollfd> fds = {{m_out.Read(), POLLIN, 0}, {m_err.Read(), POLLIN, 0}};
         std::string* sinks[] = {&r.out, &r.err};
         while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-            if (::poll(fds.data(), fds.size(), 10000) <= 0) break;
+            if (::poll(fds.data(), fds.size(), 10000) <= 0) {
+                // Silent for 10 s: the tool hangs. Ending it fails the test
+                // instead of hanging the suite.
+                ::kill(m_pid, SIGKILL);
+                break;
+            }
             for (std::size_t i = 0; i < fds.size(); ++i) {
                 if (fds[i].fd < 0 || fds[i].revents == 0) continue;
                 char buf[4096];
@@ -178,6 +185,30 @@ void ExpectOneErrorLine(const RunResult& r, const std::string& fragment)
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_NE(r.err.find(fragment), std::string::npos) << "stderr: " << r.err << "expected: " << fragment;
 }
+
+// Sets an environment variable for the tool processes this test starts.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : m_name(name)
+    {
+        if (const char* old = std::getenv(name)) m_old = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv()
+    {
+        if (m_old) {
+            ::setenv(m_name, m_old->c_str(), 1);
+        } else {
+            ::unsetenv(m_name);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
 
 std::string Substitute(std::string text, const std::string& dir)
 {
@@ -265,6 +296,30 @@ TEST_F(ToolTest, SettingsFileThatIsADirectoryIsAFileError)
     const RunResult r = RunCli({"-d", other.Path(), "--wait", "0.1", "get", "PrinterSet", "Port"});
     EXPECT_EQ(r.exit, 4);
     ExpectOneErrorLine(r, "settings file '" + other.Settings() + "'");
+}
+
+// Opening a FIFO for reading waits for a writer: the commands must refuse
+// one at the settings name without waiting.
+TEST_F(ToolTest, FifoAtTheSettingsNameIsRefusedWithoutWaiting)
+{
+    ASSERT_EQ(::unlink(m_dir.Settings().c_str()), 0);
+    ASSERT_EQ(::mkfifo(m_dir.Settings().c_str(), 0644), 0);
+    const ScopedEnv editor("EDITOR", "true");
+    const std::string notRegular = "settings file '" + m_dir.Settings() + "' is not a regular file";
+    const std::vector<std::string> commands[] = {
+        {"get", "PrinterSet", "Port"}, {"show", "PrinterSet"}, {"set", "PrinterSet", "Port", "1"},
+        {"unset", "PrinterSet", "Port"}, {"check"}, {"edit"},
+    };
+    for (const std::vector<std::string>& args : commands) {
+        SCOPED_TRACE(args[0]);
+        const RunResult r = Tool(args);
+        EXPECT_EQ(r.exit, 4) << "(-1009: killed after hanging) " << r.err;
+        ExpectOneErrorLine(r, notRegular);
+    }
+    // watch waits for a regular file to take the name's place.
+    const RunResult r = Tool({"watch", "--timeout", "0.2", "PrinterSet"});
+    EXPECT_EQ(r.exit, 1) << r.err;
+    EXPECT_NE(r.err.find(notRegular + "; still watching"), std::string::npos) << r.err;
 }
 
 // Root ignores permission bits, so as root the tool runs as "nobody".
@@ -515,14 +570,15 @@ TEST_F(ToolTest, ShowListsItemsInFileOrderAndJsonLosesNothing)
         {"Surrogate", "\xed\xa0\x80 overlong \xc0\xaf"},
     };
     std::string file = "[PrinterSet]\r\n";
-    std::string text;
-    for (const auto& [name, value] : items) {
-        file += name + " = " + value + ";\r\n";
-        text += name + " = " + value + "\n";
-    }
+    for (const auto& [name, value] : items) file += name + " = " + value + ";\r\n";
     WriteFile(m_dir.Settings(), file + "[HotKeySet]\r\nPrint = Ctrl+P;\r\n");
 
-    EXPECT_EQ(Tool({"show", "PrinterSet"}).out, text);
+    // Text for a terminal: backslashes and control characters escaped.
+    const ScopedEnv utf8("LC_ALL", "C.UTF-8");
+    EXPECT_EQ(Tool({"show", "PrinterSet"}).out,
+              "Port = 1\nPort = 2\nQuote = say \"hi\" \\\\ back/slash\nControl = a\\x01b\\x09c\\x7F\n"
+              "Utf8 = 日本 ✓\nLatin1 = caf\xe9 \xff\xfe!\nCaf\xe9 = name not UTF-8\n"
+              "Surrogate = \xed\xa0\\x80 overlong \xc0\xaf\n");
 
     const RunResult r = Tool({"show", "--json", "PrinterSet"});
     ASSERT_EQ(r.exit, 0) << r.err;
@@ -560,6 +616,49 @@ TEST_F(ToolTest, ShowOfKeyWithoutSectionIsEmpty)
 }
 
 // --- keys, --help, --version
+
+// show and watch print for a terminal, so a value from the file must not
+// move the cursor or overwrite other lines; get prints the stored bytes.
+TEST_F(ToolTest, ShowAndWatchEscapeControlCharactersGetDoesNot)
+{
+    const struct {
+        const char* locale;
+        std::string name;
+        std::string value;
+        std::string shown;
+    } cases[] = {
+        {"C.UTF-8", "Title", "\x1b[2J\x1b[Hok", "Title = \\x1B[2J\\x1B[Hok"},
+        {"C.UTF-8", "Ret", "abc\rxy\bz\x7f!", "Ret = abc\\x0Dxy\\x08z\\x7F!"},
+        {"C.UTF-8", "Tab\x01", "a\tb", "Tab\\x01 = a\\x09b"},
+        {"C.UTF-8", "Path", "C:\\x1B", "Path = C:\\\\x1B"},
+        {"C.UTF-8", "C1", "\x9b" "31m \xc2\x9b" "0m", "C1 = \\x9B31m \\xC2\\x9B0m"},
+        {"C.UTF-8", "Text", "caf\xc3\xa9 \xc4\x80 \xe6\x97\xa5", "Text = caf\xc3\xa9 \xc4\x80 \xe6\x97\xa5"},
+        {"C", "Text", "caf\xc3\xa9 \xc4\x80", "Text = caf\xc3\xa9 \xc4\\x80"},
+        {"zh_CN.GBK", "Gbk", "\x81\x40\x81\x5c \x9b", "Gbk = \x81\x40\x81\x5c \\x9B"},
+    };
+    std::string missing;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.locale) + " " + c.shown);
+        if (const locale_t loc = ::newlocale(LC_CTYPE_MASK, c.locale, nullptr)) {
+            ::freelocale(loc);
+        } else {
+            if (std::getenv("CI") != nullptr) ADD_FAILURE() << "locale " << c.locale << " missing";
+            missing += std::string(" ") + c.locale;
+            continue;
+        }
+        const ScopedEnv locale("LC_ALL", c.locale);
+        WriteFile(m_dir.Settings(), "[PrinterSet]\r\n" + c.name + " = " + c.value + ";\r\n");
+        EXPECT_EQ(Tool({"show", "PrinterSet"}).out, c.shown + "\n");
+        EXPECT_EQ(Tool({"watch", "--count", "0", "PrinterSet"}).out, c.shown + "\n\n");
+        EXPECT_EQ(Tool({"get", "PrinterSet", c.name}).out, c.value + "\n");
+    }
+    // Messages quote what they echo from the file the same way.
+    const ScopedEnv utf8("LC_ALL", "C.UTF-8");
+    WriteFile(m_dir.Settings(), "[PrinterSet]\r\n\x1b[2K\\\xc2\x9b\r\n");
+    const RunResult check = Tool({"check"});
+    EXPECT_NE(check.out.find(" line '\\x1B[2K\\\\\\xC2\\x9B' in key"), std::string::npos) << check.out;
+    if (!missing.empty()) GTEST_SKIP() << "locales missing:" << missing << " (localedef -f GBK -i zh_CN zh_CN.GBK)";
+}
 
 TEST(ToolInfoTest, KeysListsTheCatalogue)
 {
@@ -760,29 +859,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- edit, with a scripted editor
 
-// Sets an environment variable for the tool processes this test starts.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : m_name(name)
-    {
-        if (const char* old = std::getenv(name)) m_old = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv()
-    {
-        if (m_old) {
-            ::setenv(m_name, m_old->c_str(), 1);
-        } else {
-            ::unsetenv(m_name);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
 
 // A file without findings, so that check lets edits of it through.
 constexpr const char* kEditSeed =
@@ -912,6 +988,9 @@ TEST_F(EditTest, OtherChangesToAFileChangedMeanwhileAreKeptNotWritten)
         {"NewSection", "printf '[Third]\\r\\nX = 1;\\r\\n' >> \"$1\""},
         {"MovedItem", "sed -i '/^Port = LPT1;/d' \"$1\"; sed -i 's/^Speed = 9;/Speed = 9;\\r\\nPort = LPT1;/' \"$1\""},
         {"LineEnds", "sed -i 's/\\r$//' \"$1\""},
+        {"ItemComment", "sed -i 's/^Copies=2; default/Copies=2; edited/; s/LPT1/LPT4/' \"$1\""},
+        {"ItemSpacing", "sed -i 's/^Speed = 9;/Speed=9;/; s/LPT1/LPT4/' \"$1\""},
+        {"CommentOfChangedItem", "sed -i 's/^Port = LPT1;/Port = LPT4; by hand/' \"$1\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -238,7 +238,7 @@ TEST_F(WatchToolTest, TextFormIsShowsFormWithAnEmptyLineAfterEachPrint)
 {
     WatchRun watch({"-d", dir.Path(), "watch", "PrinterSet", "--count", "1"});
     EXPECT_EQ(watch.Line(), "Port = LPT1");
-    EXPECT_EQ(watch.Line(), "Note = \"a\\b\"");
+    EXPECT_EQ(watch.Line(), "Note = \"a\\\\b\"");  // a backslash is shown as two
     EXPECT_EQ(watch.Line(), "");
     WriteFile(dir.Settings(), "[PrinterSet]\r\n");  // in place, no items left
     std::string rest;

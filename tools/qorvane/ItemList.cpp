@@ -1,6 +1,7 @@
 #include "ItemList.h"
 
 #include "Json.h"
+#include "Messages.h"
 
 namespace qorvane::tool {
 
@@ -20,7 +21,7 @@ std::string FormatItems(const std::string& key, const ItemList& items, bool json
         }
         out += "]}\n";
     } else {
-        for (const auto& [name, value] : items) out += name + " = " + value + "\n";
+        for (const auto& [name, value] : items) out += Escaped(name) + " = " + Escaped(value) + "\n";
     }
     return out;
 }

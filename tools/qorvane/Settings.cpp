@@ -76,12 +76,27 @@ std::optional<Outcome> CheckNoUntrustedLink(const std::string& path)
     return std::nullopt;
 }
 
+bool IsOtherThanRegularFile(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+std::string NotRegularFileMessage(const std::string& path)
+{
+    return "settings file " + Quote(path) + " is not a regular file";
+}
+
 Diagnosis DiagnoseOpenFailure(const std::string& dir, bool mayCreate)
 {
     if (std::optional<Outcome> bad = CheckDirectory(dir)) return {Cause::Error, bad->error};
     const std::string path = SettingsPath(dir);
     if (std::optional<Outcome> bad = CheckNoUntrustedLink(path)) return {Cause::Error, bad->error};
-    const Fd probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // The library takes only a regular file. Anything else is named as such
+    // before any open: opening a FIFO for reading would wait for a writer.
+    if (IsOtherThanRegularFile(path)) return {Cause::Error, NotRegularFileMessage(path)};
+    // O_NONBLOCK still, in case a FIFO took the name since the look.
+    const Fd probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!probe) {
         const int err = errno;
         if (err != ENOENT) return {Cause::Error, "cannot open settings file " + Quote(path) + ": " + ErrnoText(err)};
@@ -91,6 +106,8 @@ Diagnosis DiagnoseOpenFailure(const std::string& dir, bool mayCreate)
         }
         return {Cause::Transient, "cannot create settings file " + Quote(path)};
     }
+    struct stat st {};
+    if (::fstat(probe.Get(), &st) == 0 && !S_ISREG(st.st_mode)) return {Cause::Error, NotRegularFileMessage(path)};
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
@@ -101,7 +118,7 @@ Diagnosis DiagnoseOpenFailure(const std::string& dir, bool mayCreate)
         return {Cause::Busy, "settings file " + Quote(path) + " is busy: another process holds its lock"};
     }
     // The library opens the file read-write; make sure that works too.
-    const Fd writable(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    const Fd writable(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK));
     if (!writable) {
         return {Cause::Error, "cannot open settings file " + Quote(path) + " for writing: " + ErrnoText(errno)};
     }
@@ -122,7 +139,7 @@ std::optional<Outcome> ReadSettingsFile(const std::string& dir, std::string& con
     }
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return Failure(kExitFileError, "settings file " + Quote(path) + " is not a regular file");
+        return Failure(kExitFileError, NotRegularFileMessage(path));
     }
     content.clear();
     char buffer[65536];

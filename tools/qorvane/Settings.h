@@ -43,6 +43,13 @@ private:
 // Why the directory cannot hold the settings file, or nothing.
 std::optional<Outcome> CheckDirectory(const std::string& dir);
 
+// True if something other than a regular file (a directory, a FIFO, a
+// device, a link to one) is at the path. Looks without opening it.
+bool IsOtherThanRegularFile(const std::string& path);
+
+// "settings file '...' is not a regular file"
+std::string NotRegularFileMessage(const std::string& path);
+
 // The library reports "cannot open" and "another holds the lock" with one
 // result (OpenKey -4, CloseKey -2). Looking at the directory and the file
 // tells them apart: an OFD or POSIX lock held on the file means busy; a

@@ -272,6 +272,12 @@ const std::string* FirstValue(const Items& items, const std::string& name)
     return nullptr;
 }
 
+// An item line as the library writes it.
+std::string ItemLineText(const std::string& name, const std::string& value)
+{
+    return name + " = " + value + ";";
+}
+
 }  // namespace
 
 bool PlanItemChanges(std::string_view original, std::string_view edited, std::vector<KeyChanges>& plan)
@@ -291,13 +297,19 @@ bool PlanItemChanges(std::string_view original, std::string_view edited, std::ve
     if (before.tail != after.tail || skeleton(before) != skeleton(after)) return false;
 
     for (int k = 0; k < 2; ++k) {
-        Items was;
+        Items was;  // (name, value) of each item line
         Items now;
+        Items wasLines;  // (name, text) of each item line
+        Items nowLines;
         for (const TextLine& line : before.lines) {
-            if (IsKnownKeyItem(line) && line.keyIndex == k) was.emplace_back(line.name, line.value);
+            if (!IsKnownKeyItem(line) || line.keyIndex != k) continue;
+            was.emplace_back(line.name, line.value);
+            wasLines.emplace_back(line.name, line.text);
         }
         for (const TextLine& line : after.lines) {
-            if (IsKnownKeyItem(line) && line.keyIndex == k) now.emplace_back(line.name, line.value);
+            if (!IsKnownKeyItem(line) || line.keyIndex != k) continue;
+            now.emplace_back(line.name, line.value);
+            nowLines.emplace_back(line.name, line.text);
         }
         KeyChanges changes{k, {}, {}};
         std::vector<std::string> added;
@@ -314,14 +326,17 @@ bool PlanItemChanges(std::string_view original, std::string_view edited, std::ve
                 changes.removes.push_back(name);
             }
         }
-        // What the merge makes of the old items must be the new ones, apart
-        // from where an added item stands.
+        // What the merge makes of the old item lines must be the new ones,
+        // byte for byte, apart from where an added item stands. The merge
+        // writes a set item as "name = value;" and keeps every other line as
+        // it is, so a changed comment or spacing on an item line would be
+        // lost without this.
         Items merged;
-        for (const auto& [name, value] : was) {
+        for (const auto& [name, text] : wasLines) {
             if (std::find(changes.removes.begin(), changes.removes.end(), name) != changes.removes.end()) continue;
             const std::string* set = FirstValue(changes.sets, name);
             const bool first = FirstValue(merged, name) == nullptr;
-            merged.emplace_back(name, set != nullptr && first ? *set : value);
+            merged.emplace_back(name, set != nullptr && first ? ItemLineText(name, *set) : text);
         }
         auto withoutAdded = [&](const Items& items) {
             Items out;
@@ -330,9 +345,10 @@ bool PlanItemChanges(std::string_view original, std::string_view edited, std::ve
             }
             return out;
         };
-        if (withoutAdded(merged) != withoutAdded(now)) return false;
+        if (withoutAdded(merged) != withoutAdded(nowLines)) return false;
         for (const std::string& name : added) {
-            if (std::count_if(now.begin(), now.end(), [&](const auto& item) { return item.first == name; }) != 1) {
+            if (std::count_if(now.begin(), now.end(), [&](const auto& item) { return item.first == name; }) != 1 ||
+                *FirstValue(nowLines, name) != ItemLineText(name, *FirstValue(now, name))) {
                 return false;
             }
         }

@@ -68,9 +68,12 @@ struct KeyChanges {
 // Works out the item changes that turn `original` into `edited`. False
 // when the edit is more than that: a line other than an item line of a
 // known key's section changed (comments, headers, blank lines, other keys,
-// line ends, bytes after 0x1A), or items were reordered or a duplicate was
-// changed, which a merge cannot carry. An item line is compared by name and
-// value only; a merge writes it as "name = value;".
+// line ends, bytes after 0x1A), items were reordered or a duplicate was
+// changed, or an item line would not come out of the merge as the person
+// wrote it, which a merge cannot carry. The merge writes a set or added
+// item as "name = value;" and keeps every other line, so an item line
+// whose value stays must stay byte for byte, and a changed or added one
+// must be written in that form (no comment, no other spacing).
 bool PlanItemChanges(std::string_view original, std::string_view edited, std::vector<KeyChanges>& plan);
 
 }  // namespace qorvane::tool

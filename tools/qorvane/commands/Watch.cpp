@@ -100,12 +100,22 @@ void Note(const std::string& line)
     std::fflush(stderr);
 }
 
+// Why the settings file cannot be read; the watch goes on, as the file may
+// be put right.
+std::string ReadErrorNote(const CommonOptions& common, int err)
+{
+    const std::string path = SettingsPath(common.dir);
+    const std::string why = IsOtherThanRegularFile(path)
+                                ? NotRegularFileMessage(path)
+                                : "cannot read settings file " + Quote(path) + ": " + ErrnoText(err);
+    return why + "; still watching";
+}
+
 Outcome RunWatch(const CommonOptions& common, const WatchArgs& args)
 {
     if (std::optional<Outcome> bad = CheckKey(args.key)) return *bad;
     if (std::optional<Outcome> bad = CheckDirectory(common.dir)) return *bad;
     const std::string dir = Quote(common.dir);
-    const std::string path = Quote(SettingsPath(common.dir));
 
     const StopSignals stop;
     if (stop.Fd() < 0) return Failure(kExitFileError, "cannot wait for signals: " + ErrnoText(errno));
@@ -120,7 +130,7 @@ Outcome RunWatch(const CommonOptions& common, const WatchArgs& args)
              "; checking every " + Seconds(CQorvaneWatch::kPollIntervalMs / 1000.0));
     }
     int readError = watch.GetReadError();
-    if (readError != 0) Note("cannot read settings file " + path + ": " + ErrnoText(readError) + "; still watching");
+    if (readError != 0) Note(ReadErrorNote(common, readError));
     if (std::optional<Outcome> bad = Print(watch, args)) return *bad;
 
     using Clock = std::chrono::steady_clock;
@@ -154,9 +164,7 @@ Outcome RunWatch(const CommonOptions& common, const WatchArgs& args)
         }
         if (watch.GetReadError() != readError) {
             readError = watch.GetReadError();
-            if (readError != 0) {
-                Note("cannot read settings file " + path + ": " + ErrnoText(readError) + "; still watching");
-            }
+            if (readError != 0) Note(ReadErrorNote(common, readError));
         }
         if (rc != 1) continue;
         if (std::optional<Outcome> bad = Print(watch, args)) return *bad;
