@@ -108,8 +108,10 @@ Diagnosis DiagnoseOpenFailure(const std::string& dir, bool mayCreate)
     }
     struct stat st {};
     if (::fstat(probe.Get(), &st) == 0 && !S_ISREG(st.st_mode)) return {Cause::Error, NotRegularFileMessage(path)};
+    // Only a write lock keeps the library out (it goes on past read locks),
+    // and asking about a read lock finds exactly the write locks.
     struct flock lock {};
-    lock.l_type = F_WRLCK;
+    lock.l_type = F_RDLCK;
     lock.l_whence = SEEK_SET;
     lock.l_start = 0;
     lock.l_len = 0;  // the whole file
