@@ -110,8 +110,9 @@ public:
     //      most 50 ms after it began waiting), or the access counter cannot
     //      be used (see CheckAccessCounter; at once)
     //  -2  the file cannot be opened (missing, no permission), another
-    //      program holds its lock, or the settings name is a symbolic link
-    //      owned by another user; nothing is written
+    //      program holds a write lock on it (a read lock does not keep the
+    //      close out), or the settings name is a symbolic link owned by
+    //      another user; nothing is written
     //  -3  reading or writing failed (disk full, I/O error), or the replace
     //      would change who may use the file (see "Other users" above); the
     //      file holds its old content unless the failure came after the
