@@ -285,8 +285,11 @@ TEST(CounterObject, GroupMembersShareOneWordWhateverOutsidersDo)
     ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
     const std::string name = FreshName();
     Squat(name, 0660, 0, 4800);
+    const struct Removed {
+        std::string path;
+        ~Removed() { ::unlink(path.c_str()); }
+    } removed{ShmPath(name)};
     const key_t guessed = GuessableKey(ShmPath(name));
-    int squatted = -1;
     const int outsider = RunAsUser(4905, 4905, {}, [&]() -> int {
         sync::UseSharedCounterName(name);
         const int id = ::shmget(guessed, 260, IPC_CREAT | IPC_EXCL | 0600);
@@ -299,8 +302,14 @@ TEST(CounterObject, GroupMembersShareOneWordWhateverOutsidersDo)
         if (CQorvane::CheckAccessCounter(problem) != -1) return 3;
         return problem.str().find("members of group 4800 only") != std::string::npos ? 0 : 4;
     });
+    const struct SegmentRemoved {
+        int id;
+        ~SegmentRemoved()
+        {
+            if (id >= 0) ::shmctl(id, IPC_RMID, nullptr);
+        }
+    } segmentRemoved{::shmget(guessed, 0, 0)};
     ASSERT_EQ(ExitCodeOf(outsider), 0);
-    squatted = ::shmget(guessed, 0, 0);
 
     Gate in;
     Gate release;
@@ -328,8 +337,6 @@ TEST(CounterObject, GroupMembersShareOneWordWhateverOutsidersDo)
     EXPECT_EQ(ExitCodeOf(second), 0);
     release.Signal();
     EXPECT_EQ(ExitCodeOf(WaitChild(first)), 0);
-    if (squatted >= 0) ::shmctl(squatted, IPC_RMID, nullptr);
-    ::unlink(ShmPath(name).c_str());
 }
 
 // A process whose counter is replaced again and again (its object removed
