@@ -126,7 +126,9 @@ Content StartContent(Start start)
 {
     if (start == Start::NoFile) return std::nullopt;
     if (start == Start::Large) return qorvane::reliability::LargeSample(64u << 10);
-    if (start == Start::Clean) return std::string("[PrinterSet]\r\nPort = LPT1;\r\n\r\n[HotKeySet]\r\nCopy = Ctrl+C;\r\n");
+    if (start == Start::Clean) {
+        return std::string("[PrinterSet]\r\nPort = LPT1;\r\n\r\n[HotKeySet]\r\nCopy = Ctrl+C;\r\n");
+    }
     return std::string(kSample);
 }
 
@@ -170,7 +172,8 @@ void Rebuild(const std::string& backing, const DiskState& state)
 {
     if (DIR* dir = ::opendir(backing.c_str())) {
         while (const dirent* d = ::readdir(dir)) {
-            if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) ::unlinkat(::dirfd(dir), d->d_name, 0);
+            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+            ::unlinkat(::dirfd(dir), d->d_name, 0);
         }
         ::closedir(dir);
     }
@@ -192,7 +195,8 @@ std::string RecoverFresh(const std::string& backing)
     std::string rest;
     if (DIR* dir = ::opendir(backing.c_str())) {
         while (const dirent* d = ::readdir(dir)) {
-            if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) rest += std::string(d->d_name) + "\n";
+            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+            rest += std::string(d->d_name) + "\n";
         }
         ::closedir(dir);
     }
@@ -354,7 +358,8 @@ TEST_P(PowerCutMutationTest, HarnessCatchesAMissingFsync)
     EXPECT_GT(o.violations[0], 0u) << "strict model missed it";
     EXPECT_GT(o.violations[1], 0u) << "reordering model missed it";
     g_figures.push_back(std::string("power cut mutation: no ") + (s_skip == 1 ? "file" : "directory") +
-                        " fsync: " + Describe(o) + (o.violations[0] > 0 && o.violations[1] > 0 ? ", caught" : ", MISSED"));
+                        " fsync: " + Describe(o) +
+                        (o.violations[0] > 0 && o.violations[1] > 0 ? ", caught" : ", MISSED"));
 }
 
 INSTANTIATE_TEST_SUITE_P(OneFsyncLeftOut, PowerCutMutationTest,
