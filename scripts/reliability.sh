@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Reliability checks, run by .ci/run after the normal, ASan and TSan test
-# runs: crash points and injected failures, the two fuzz targets, the soak,
-# valgrind on the main test binaries, and clang-tidy on src/. Any failure
+# runs: crash points and injected failures, power cuts, the two fuzz
+# targets, the soak, valgrind on the main test binaries, and clang-tidy on
+# src/. Any failure
 # ends the script with a non-zero status.
 #
 # Durations (seconds) can be changed for longer runs:
@@ -45,6 +46,14 @@ step "crash points and injected failures"
 "$build/tests/reliability/fault_injection_test" --gtest_brief=1 | tee "$build/fault.log"
 "$build/tests/reliability/header_like_item_test" --gtest_brief=1
 grep -h 'crash points covered\|fault cases' "$build/crash.log" "$build/fault.log" >>"$figures"
+
+step "power cuts (FUSE file system that forgets what was not synced)"
+if [ -x "$build/tests/powercut/power_cut_test" ]; then
+  "$build/tests/powercut/power_cut_test" --gtest_brief=1 | tee "$build/powercut.log"
+  grep -h '^power cut' "$build/powercut.log" >>"$figures"
+else
+  echo "power-cut tests not built: libfuse3-dev is missing" | tee -a "$figures"
+fi
 
 step "fuzzing, ${fuzz_seconds} s per target"
 fuzz/build.sh "$root/build/fuzz"

@@ -7,7 +7,7 @@ set -euo pipefail
 # installs the completion where bash-completion's pkg-config file says; jq
 # and python3 read the tool's JSON back in the tests.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libcli11-dev locales
-  man-db bash-completion jq python3)
+  man-db bash-completion jq python3 libfuse3-dev fuse3)
 [ "${QORVANE_SETUP_EXTRA:-}" ] && read -r -a extra <<<"$QORVANE_SETUP_EXTRA" && packages+=("${extra[@]}")
 
 as_root() {

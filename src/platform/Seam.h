@@ -49,6 +49,11 @@ enum class Step {
     Count_
 };
 
+// Planned as the error of an Op::Fsync call, leaves the call out and
+// reports it done: a mutation that lets a power-cut test prove it notices
+// a missing fsync.
+inline constexpr int kSkipCall = -1;
+
 const char* OpName(Op op) noexcept;
 const char* StepName(Step step) noexcept;
 
