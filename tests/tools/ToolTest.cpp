@@ -857,6 +857,50 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"EndMarkAloneAtTheEndIsFine", "[PrinterSet]\r\nA = 1;\r\n\x1a", {}}),
     [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
 
+// --- Compare-and-set: --expect and --expect-absent, all or nothing.
+
+TEST_F(ToolTest, ExpectWritesOnlyWhatStillHoldsTheExpectedValue)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int exit;
+        std::string message;  // the one error line, or "" for success
+        std::string show;     // show PrinterSet afterwards
+    } cases[] = {
+        {"Match", {"set", "PrinterSet", "Copies", "3", "--expect", "2"}, 0, "",
+         "Port = LPT1\nCopies = 3\nPort = LPT2\n"},
+        {"Mismatch", {"set", "PrinterSet", "Copies", "3", "--expect", "9"}, 5,
+         "item 'Copies' in key 'PrinterSet' has the value '2' (expected '9'); nothing written", ""},
+        {"AbsentAsExpected", {"set", "PrinterSet", "New", "1", "--expect-absent"}, 0, "",
+         "Port = LPT1\nCopies = 2\nPort = LPT2\nNew = 1\n"},
+        {"FirstOfDuplicatesCounts", {"set", "PrinterSet", "Port", "X", "--expect-absent"}, 5,
+         "item 'Port' in key 'PrinterSet' has the value 'LPT1' (expected none)", ""},
+        {"AllOrNothing", {"set", "PrinterSet", "Copies", "3", "New", "1", "--expect", "2", "--expect", "x"}, 5,
+         "item 'New' in key 'PrinterSet' does not exist (expected 'x'); nothing written", ""},
+        {"InOrderOfPairs", {"set", "PrinterSet", "New", "1", "--expect-absent", "Copies", "3", "--expect", "2"}, 0, "",
+         "Port = LPT1\nCopies = 3\nPort = LPT2\nNew = 1\n"},
+        {"OnePerPair", {"set", "PrinterSet", "Copies", "3", "New", "1", "--expect", "2"}, 2,
+         "give one per pair", ""},
+        {"UnsetMatch", {"unset", "PrinterSet", "Copies", "--expect", "2"}, 0, "", "Port = LPT1\nPort = LPT2\n"},
+        {"UnsetMismatch", {"unset", "PrinterSet", "Copies", "Nope", "--expect", "2", "--expect", "1"}, 5,
+         "item 'Nope' in key 'PrinterSet' does not exist (expected '1')", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(m_dir.Settings(), kSeed);
+        const RunResult r = Tool(c.args);
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        if (c.exit != 0) {
+            ExpectOneErrorLine(r, c.message);
+            EXPECT_EQ(ReadFile(m_dir.Settings()), kSeed);
+        } else {
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(Tool({"show", "PrinterSet"}).out, c.show);
+        }
+    }
+}
+
 // --- edit, with a scripted editor
 
 
