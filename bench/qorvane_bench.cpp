@@ -7,7 +7,7 @@
 //
 // Whole operations:  OpenGet, SetClose, SetCloseChecked, CloseMany,
 //                    Contended{Procs,Threads}, Increments
-// Library steps:     LineTests, ScanKey, MergeKey, ReadAll, ReplaceFile,
+// Library steps:     LineTests, ScanKey, MergeKey, FindConflicts, ReadAll, ReplaceFile,
 //                    CounterReader, CounterWriter, CounterWordOnly,
 //                    HolderLockKept, HolderLockPerCall, WriterGiveUp
 #include <benchmark/benchmark.h>
@@ -37,6 +37,7 @@
 #include "platform/Posix.h"
 #include "platform/SettingsFile.h"
 #include "qorvane/Qorvane.h"
+#include "store/Conflict.h"
 #include "store/KeyText.h"
 #include "sync/AccessCounter.h"
 #include "sync/SharedCounter.h"
@@ -228,6 +229,28 @@ void BM_MergeKey(benchmark::State& state, std::size_t bytes)
     }
     // "A4" becomes "Letter": four bytes longer, nothing else changes.
     if (size != file.content.size() + 4) state.SkipWithError("MergeKey changed more than the one item");
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.content.size()));
+}
+
+// The comparison that CloseKeyChecked adds to CloseKey, for the one item
+// that SetClose changes: all the checked close does beyond a plain one.
+void BM_FindConflicts(benchmark::State& state, std::size_t bytes)
+{
+    const BenchFile& file = FileFor(bytes);
+    const CharScan scan = CharScan::FromLocale();
+    const std::vector<KeyItem> items = {{"DefaultPrinter", qbench::kReadValue}, {"PaperSize", "Letter"}};
+    const std::vector<std::uint16_t> states = {0, 1};
+    KeyConflict read;
+    read.strName = "PaperSize";
+    read.strRead = "A4";
+    read.bRead = 1;
+    const std::vector<KeyConflict> reads = {read};
+    for (auto _ : state) {
+        const std::vector<KeyConflict> found =
+            qorvane::store::FindConflicts(scan, file.content, qbench::kReadKey, reads, items, states, {});
+        if (!found.empty()) state.SkipWithError("the unchanged item was taken for a conflict");
+        benchmark::DoNotOptimize(found.data());
+    }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.content.size()));
 }
 
@@ -545,6 +568,7 @@ void RegisterAll()
         limit(RegisterBenchmark(("LineTests/" + sz).c_str(), BM_LineTests, b), s.closeIterations * 2);
         limit(RegisterBenchmark(("step/ScanKey/" + sz).c_str(), BM_ScanKey, b), s.closeIterations * 4);
         limit(RegisterBenchmark(("step/MergeKey/" + sz).c_str(), BM_MergeKey, b), s.closeIterations * 2);
+        limit(RegisterBenchmark(("step/FindConflicts/" + sz).c_str(), BM_FindConflicts, b), s.closeIterations * 4);
         limit(RegisterBenchmark(("step/ReadAll/" + sz).c_str(), BM_ReadAll, b), s.closeIterations * 4);
         limit(RegisterBenchmark(("step/ReplaceFile/" + sz).c_str(), BM_ReplaceFile, b), s.closeIterations);
     }
