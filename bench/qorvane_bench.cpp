@@ -5,8 +5,9 @@
 // prints the scratch file system's type in its context. The process uses a
 // private access counter, removed at exit.
 //
-// Whole operations:  OpenGet, SetClose, CloseMany, Contended{Procs,Threads}
-// Library steps:     LineTests, ScanKey, MergeKey, ReadAll, ReplaceFile,
+// Whole operations:  OpenGet, SetClose, SetCloseChecked, CloseMany,
+//                    Contended{Procs,Threads}, Increments
+// Library steps:     LineTests, ScanKey, MergeKey, FindConflicts, ReadAll, ReplaceFile,
 //                    CounterReader, CounterWriter, CounterWordOnly,
 //                    HolderLockKept, HolderLockPerCall, WriterGiveUp
 #include <benchmark/benchmark.h>
@@ -36,6 +37,7 @@
 #include "platform/Posix.h"
 #include "platform/SettingsFile.h"
 #include "qorvane/Qorvane.h"
+#include "store/Conflict.h"
 #include "store/KeyText.h"
 #include "sync/AccessCounter.h"
 #include "sync/SharedCounter.h"
@@ -108,8 +110,9 @@ void BM_OpenGet(benchmark::State& state, std::size_t bytes)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.content.size()));
 }
 
-// SetItem + CloseKey of one changed item (OpenKey untimed).
-void BM_SetClose(benchmark::State& state, std::size_t bytes)
+// SetItem + CloseKey (or CloseKeyChecked) of one changed item (OpenKey
+// untimed).
+void SetClose(benchmark::State& state, std::size_t bytes, bool checked)
 {
     const BenchFile& file = FileFor(bytes);
     int i = 0;
@@ -121,12 +124,22 @@ void BM_SetClose(benchmark::State& state, std::size_t bytes)
         char value[16];
         std::snprintf(value, sizeof value, "%s", qbench::WriteValue(i++));
         if (!opened || store.SetItem(KEYID_PRINTERSET, qbench::kWriteItem, value) != 1 ||
-            store.CloseKey(0) != 1) {
+            (checked ? store.CloseKeyChecked(0) : store.CloseKey(0)) != 1) {
             state.SkipWithError("OpenKey/SetItem/CloseKey failed");
             break;
         }
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.content.size()));
+}
+
+void BM_SetClose(benchmark::State& state, std::size_t bytes)
+{
+    SetClose(state, bytes, false);
+}
+
+void BM_SetCloseChecked(benchmark::State& state, std::size_t bytes)
+{
+    SetClose(state, bytes, true);
 }
 
 // CloseKey with every item of the key changed and 100 items added (OpenKey,
@@ -216,6 +229,28 @@ void BM_MergeKey(benchmark::State& state, std::size_t bytes)
     }
     // "A4" becomes "Letter": four bytes longer, nothing else changes.
     if (size != file.content.size() + 4) state.SkipWithError("MergeKey changed more than the one item");
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.content.size()));
+}
+
+// The comparison that CloseKeyChecked adds to CloseKey, for the one item
+// that SetClose changes: all the checked close does beyond a plain one.
+void BM_FindConflicts(benchmark::State& state, std::size_t bytes)
+{
+    const BenchFile& file = FileFor(bytes);
+    const CharScan scan = CharScan::FromLocale();
+    const std::vector<KeyItem> items = {{"DefaultPrinter", qbench::kReadValue}, {"PaperSize", "Letter"}};
+    const std::vector<std::uint16_t> states = {0, 1};
+    KeyConflict read;
+    read.strName = "PaperSize";
+    read.strRead = "A4";
+    read.bRead = 1;
+    const std::vector<KeyConflict> reads = {read};
+    for (auto _ : state) {
+        const std::vector<KeyConflict> found =
+            qorvane::store::FindConflicts(scan, file.content, qbench::kReadKey, reads, items, states, {});
+        if (!found.empty()) state.SkipWithError("the unchanged item was taken for a conflict");
+        benchmark::DoNotOptimize(found.data());
+    }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.content.size()));
 }
 
@@ -434,6 +469,80 @@ void BM_ContendedThreads(benchmark::State& state)
     ReportContention(state, missing, retries, n);
 }
 
+// Eight processes each add one to a count item 200 times (GetItem, SetItem
+// of the count plus one), through plain CloseKeyWait (arg 0) or through
+// UpdateKey's checked close with re-tries (arg 1). Reports how many
+// increments were lost and how many conflicts were re-tried.
+void BM_Increments(benchmark::State& state)
+{
+    constexpr int kProcs = 8;
+    constexpr int kRounds = 200;
+    const bool checked = state.range(0) != 0;
+    const BenchFile& file = FileFor(std::size_t{4} << 10, checked ? "incr-checked" : "incr-plain");
+    long lost = 0;
+    long conflicts = 0;
+    for (auto _ : state) {
+        Restore(file);
+        {
+            CQorvane zero(file.dir.c_str());
+            char value[] = "0";
+            zero.OpenKey(qbench::kContendKey);
+            zero.SetItem(qbench::kContendKeyId, "Count", value);
+            zero.CloseKey(0);
+        }
+        int fds[2];
+        if (::pipe(fds) != 0) break;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int p = 0; p < kProcs; ++p) {
+            if (::fork() != 0) continue;
+            CQorvane store(file.dir.c_str());
+            long tries = 0;
+            const auto increment = [&](CQorvane& s) {
+                ++tries;
+                char buf[32];
+                if (s.GetItem(qbench::kContendKeyId, "Count", buf, sizeof buf) != 1) return 0;
+                std::snprintf(buf, sizeof buf, "%ld", std::strtol(buf, nullptr, 10) + 1);
+                return s.SetItem(qbench::kContendKeyId, "Count", buf);
+            };
+            bool ok = true;
+            for (int i = 0; ok && i < kRounds; ++i) {
+                if (checked) {
+                    ok = store.UpdateKey(qbench::kContendKey, increment, 1000, 30000) == 1;
+                } else {
+                    ok = store.OpenKeyWait(qbench::kContendKey, 30000) >= 0 && increment(store) > 0 &&
+                         store.CloseKeyWait(0, 30000) == 1;
+                }
+            }
+            const long retried = tries - kRounds;
+            const ssize_t w = ::write(fds[1], &retried, sizeof retried);
+            ::_exit(ok && w == sizeof retried ? 0 : 1);
+        }
+        ::close(fds[1]);
+        bool failed = false;
+        for (int p = 0; p < kProcs; ++p) {
+            int status = 0;
+            ::wait(&status);
+            failed = failed || !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        long r = 0;
+        while (::read(fds[0], &r, sizeof r) == sizeof r) conflicts += r;
+        ::close(fds[0]);
+        CQorvane check(file.dir.c_str());
+        char buf[32] = "";
+        check.OpenKey(qbench::kContendKey);
+        check.GetItem(qbench::kContendKeyId, "Count", buf, sizeof buf);
+        check.CloseKey(0);
+        lost += kProcs * kRounds - std::strtol(buf, nullptr, 10);
+        if (failed) {
+            state.SkipWithError("an incrementer failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kProcs * kRounds);
+    state.counters["lost"] = static_cast<double>(lost) / static_cast<double>(state.iterations());
+    state.counters["conflicts"] = static_cast<double>(conflicts) / static_cast<double>(state.iterations());
+}
 
 void Cleanup()
 {
@@ -454,10 +563,12 @@ void RegisterAll()
         };
         limit(RegisterBenchmark(("OpenGet/" + sz).c_str(), BM_OpenGet, b), s.closeIterations * 4);
         limit(RegisterBenchmark(("SetClose/" + sz).c_str(), BM_SetClose, b), s.closeIterations);
+        limit(RegisterBenchmark(("SetCloseChecked/" + sz).c_str(), BM_SetCloseChecked, b), s.closeIterations);
         limit(RegisterBenchmark(("CloseMany/" + sz).c_str(), BM_CloseMany, b), s.closeIterations);
         limit(RegisterBenchmark(("LineTests/" + sz).c_str(), BM_LineTests, b), s.closeIterations * 2);
         limit(RegisterBenchmark(("step/ScanKey/" + sz).c_str(), BM_ScanKey, b), s.closeIterations * 4);
         limit(RegisterBenchmark(("step/MergeKey/" + sz).c_str(), BM_MergeKey, b), s.closeIterations * 2);
+        limit(RegisterBenchmark(("step/FindConflicts/" + sz).c_str(), BM_FindConflicts, b), s.closeIterations * 4);
         limit(RegisterBenchmark(("step/ReadAll/" + sz).c_str(), BM_ReadAll, b), s.closeIterations * 4);
         limit(RegisterBenchmark(("step/ReplaceFile/" + sz).c_str(), BM_ReplaceFile, b), s.closeIterations);
     }
@@ -477,6 +588,8 @@ void RegisterAll()
         RegisterBenchmark("ContendedProcs", BM_ContendedProcs)
             ->Arg(n)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
     }
+    RegisterBenchmark("Increments", BM_Increments)
+        ->ArgName("checked")->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
     for (int n : {1, 2, 4, 8}) {
         RegisterBenchmark("ContendedThreads", BM_ContendedThreads)
             ->Arg(n)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);

@@ -49,6 +49,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "Object.h"
@@ -63,6 +64,20 @@ constexpr unsigned long KEYID_HOTKEYSET = 0x1002;   // "HotKeySet"
 struct KeyItem {
     CString strName;
     CString strValue;
+};
+
+// An item that another process changed between OpenKey and a checked close
+// (CloseKeyChecked) while this object set or removed it. A value is "there"
+// (flag 1) or absent (flag 0, its string empty); values are as GetItem
+// returns them: the first item of the name in the key's section.
+struct KeyConflict {
+    CString strName;
+    CString strRead;   // what this object read at OpenKey
+    CString strFile;   // what the file holds at the close
+    CString strMine;   // what this object would write
+    int bRead = 0;
+    int bFile = 0;
+    int bMine = 0;     // 0: this object removes the item
 };
 
 class QORVANE_API CQorvane : public CObject {
@@ -135,6 +150,63 @@ public:
     // Sleeps in the calling thread; holds nothing while it pauses.
     int OpenKeyWait(const char* keyName, int waitMs);
     int CloseKeyWait(int bClearOnFail, int waitMs);
+
+    // CloseKey that does not overwrite another process's change. Before it
+    // writes, it compares, in the same writer entry and under the same file
+    // lock as the write, each item this object set or removed with the
+    // file as it stands now. The item is a conflict when the file's value
+    // (present or absent) differs from what this object read at OpenKey:
+    // another process changed it, and writing would lose that change. That
+    // holds also when the file already has this object's value, since a
+    // value worked out from the one read (a count plus one) may have been
+    // worked out by the other process from the same read; the conflict's
+    // strFile then equals its strMine. Items this object never touched are
+    // never conflicts; an item set or removed before OpenKey (with no key
+    // open) counts as read with the value OpenKey found, or absent.
+    //   1, 0, -1, -2, -3  as CloseKey
+    //  -5  conflicts: nothing is written; GetConflictCount and
+    //      GetConflictAt list them; the key stays open with its changes if
+    //      bClearOnFail is 0 (CloseKey then writes them anyway, ReopenKey
+    //      drops them and reads the file again), and is closed with its
+    //      changes dropped otherwise
+    // Readers wait no longer for it than for CloseKey.
+    int CloseKeyChecked(int bClearOnFail);
+    // CloseKeyChecked retrying busy results as CloseKeyWait does; -5
+    // returns at once.
+    int CloseKeyCheckedWait(int bClearOnFail, int waitMs);
+
+    // The conflicts that the last CloseKeyChecked, CloseKeyCheckedWait or
+    // UpdateKey found (none after one that found none); ClearKeyData and
+    // the other calls leave them. GetConflictAt gives 1 and the conflict at
+    // index, or 0 if index is out of range.
+    int GetConflictCount() const noexcept { return static_cast<int>(m_arConflicts.size()); }
+    int GetConflictAt(int index, KeyConflict& conflict) const;
+
+    // Drops the open key's changes and opens the key again, reading the
+    // file as it stands now: after a conflict, to apply a change again on
+    // the current values. Results as OpenKey (1, 0, -3, -4; the key is then
+    // as OpenKey leaves it), or -1 if no key is open (nothing changes).
+    int ReopenKey();
+
+    // Read-modify-write of one key in a loop: OpenKeyWait(keyName,
+    // waitMs), then apply(*this), which reads and changes the open key's
+    // items (GetItem, SetItem, RemoveItem; it must not open or close keys),
+    // then CloseKeyCheckedWait. On a conflict the changes are dropped and
+    // the loop starts over on the file's current values, up to maxTries
+    // tries in all (at least one). The object must hold nothing: no key
+    // open and no item stored for the next open.
+    //   1  written (or apply changed nothing: the file is not touched)
+    //   0  apply returned 0: nothing written
+    //  -1  the object has a key open or items stored: nothing changes
+    //  -2  keyName is refused by OpenKey (-2), or apply is empty
+    //  -3  the open failed: OpenKeyWait's -3 or -4 (busy for the whole
+    //      wait, access counter unusable, file cannot be opened or read)
+    //  -4  the close failed: CloseKeyCheckedWait's -1, -2 or -3
+    //  -5  every try met a conflict: nothing written; GetConflictAt lists
+    //      those of the last try
+    // Afterwards no key is open. An exception from apply goes to the
+    // caller with the key closed and its changes dropped.
+    int UpdateKey(const char* keyName, const std::function<int(CQorvane&)>& apply, int maxTries, int waitMs);
 
     // Copies the value of the first item named itemName of the open key into
     // buffer, cut to bufferSize - 1 bytes and zero-terminated.
@@ -221,8 +293,10 @@ private:
     // OpenKey and CloseKey, telling whether a -4 or -2 came from a lock
     // that another description holds (set only then).
     int OpenKeyImpl(const char* keyName, bool& lockBusy);
-    int CloseKeyImpl(int bClearOnFail, bool& lockBusy);
+    // `checked`: compare as CloseKeyChecked does before writing.
+    int CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked = false);
     bool IsRemoved(const CString& name) const;
+    void NoteRead(const KeyItem* readItem, const char* itemName);
 
     CString m_strInfPath;
     CString m_strKey;
@@ -232,4 +306,8 @@ private:
     std::vector<std::uint16_t> m_arItemState;
     // Names that CloseKey removes from the key's section.
     std::vector<CString> m_arRemoved;
+    // What OpenKey read of each item set or removed since (strName, strRead,
+    // bRead): the values a checked close compares with.
+    std::vector<KeyConflict> m_arRead;
+    std::vector<KeyConflict> m_arConflicts;
 };

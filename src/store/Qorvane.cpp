@@ -9,6 +9,7 @@
 #include "platform/LineReader.h"
 #include "platform/Seam.h"
 #include "platform/SettingsFile.h"
+#include "store/Conflict.h"
 #include "store/KeyText.h"
 #include "store/Retry.h"
 #include "sync/SharedCounter.h"
@@ -74,6 +75,7 @@ void CQorvane::ClearKeyData()
     m_bModified = 0;
     m_arItemState.clear();
     m_arRemoved.clear();
+    m_arRead.clear();
 }
 
 int CQorvane::GetItemAt(int index, CString& name, CString& value) const
@@ -115,6 +117,7 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     assert(m_arItems.size() == m_arItemState.size());
     for (std::size_t i = 0; i < m_arItems.size(); ++i) {
         if (m_arItems[i].strName != itemName) continue;
+        if (m_arItemState[i] == 0) NoteRead(&m_arItems[i], itemName);
         m_arItems[i].strValue = value;
         m_arItemState[i] = 1;
         m_bModified = 1;
@@ -124,12 +127,15 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     m_arItemState.push_back(1);
     m_bModified = 1;
     // Setting a name again cancels its removal.
+    bool wasRemoved = false;
     for (auto it = m_arRemoved.begin(); it != m_arRemoved.end(); ++it) {
         if (*it == itemName) {
             m_arRemoved.erase(it);
+            wasRemoved = true;
             break;
         }
     }
+    if (!wasRemoved) NoteRead(nullptr, itemName);
     return 2;
 }
 
@@ -144,6 +150,11 @@ int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
     if (itemName == nullptr) return -2;
     if (keyID != m_dwKeyID) return -1;
     assert(m_arItems.size() == m_arItemState.size());
+    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
+        if (m_arItems[i].strName != itemName) continue;
+        if (m_arItemState[i] == 0) NoteRead(&m_arItems[i], itemName);
+        break;
+    }
     std::size_t kept = 0;
     for (std::size_t i = 0; i < m_arItems.size(); ++i) {
         if (m_arItems[i].strName == itemName) continue;
@@ -159,6 +170,22 @@ int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
     m_arRemoved.emplace_back(itemName);
     m_bModified = 1;
     return 1;
+}
+
+// Records what OpenKey read of an item at its first change: the item as
+// read (its first item of the name, still unchanged), or nothing for a
+// name the key did not have. Items changed with no key open are recorded
+// by OpenKey, which is the first to know what the key holds.
+void CQorvane::NoteRead(const KeyItem* readItem, const char* itemName)
+{
+    if (m_strKey.IsEmpty()) return;
+    KeyConflict read;
+    read.strName = itemName;
+    if (readItem != nullptr) {
+        read.strRead = readItem->strValue;
+        read.bRead = 1;
+    }
+    m_arRead.push_back(std::move(read));
 }
 
 bool CQorvane::IsRemoved(const CString& name) const
@@ -227,6 +254,61 @@ int CQorvane::CloseKeyWait(int bClearOnFail, int waitMs)
     return rc;
 }
 
+int CQorvane::CloseKeyChecked(int bClearOnFail)
+{
+    bool lockBusy = false;
+    return CloseKeyImpl(bClearOnFail, lockBusy, true);
+}
+
+int CQorvane::CloseKeyCheckedWait(int bClearOnFail, int waitMs)
+{
+    const int rc = qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
+        bool lockBusy = false;
+        const int result = CloseKeyImpl(0, lockBusy, true);
+        busy = (result == -1 && !qorvane::sync::CounterIsWrong()) || (result == -2 && lockBusy);
+        return result;
+    });
+    if (rc < 0 && bClearOnFail != 0) ClearKeyData();
+    return rc;
+}
+
+int CQorvane::GetConflictAt(int index, KeyConflict& conflict) const
+{
+    if (index < 0 || index >= GetConflictCount()) return 0;
+    conflict = m_arConflicts[static_cast<std::size_t>(index)];
+    return 1;
+}
+
+int CQorvane::ReopenKey()
+{
+    if (m_strKey.IsEmpty()) return -1;
+    const CString key = m_strKey;
+    ClearKeyData();
+    return OpenKey(key.c_str());
+}
+
+int CQorvane::UpdateKey(const char* keyName, const std::function<int(CQorvane&)>& apply, int maxTries, int waitMs)
+{
+    m_arConflicts.clear();
+    if (!m_strKey.IsEmpty() || !m_arItems.empty() || !m_arRemoved.empty()) return -1;
+    if (!apply) return -2;
+    // Drops the key's data on every way out, an exception from apply too.
+    struct ClearOnExit {
+        CQorvane& store;
+        ~ClearOnExit() { store.ClearKeyData(); }
+    } clear{*this};
+    for (int tries = 1;; ++tries) {
+        const int opened = OpenKeyWait(keyName, waitMs);
+        if (opened == -2) return -2;
+        if (opened < 0) return -3;
+        if (apply(*this) == 0) return 0;
+        const int closed = CloseKeyCheckedWait(1, waitMs);
+        if (closed >= 0) return closed;
+        if (closed != -5) return -4;
+        if (tries >= maxTries) return -5;
+    }
+}
+
 int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
 {
     using namespace qorvane;
@@ -264,6 +346,21 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         }
     }  // the file's lock and the reader's weight go here
 
+    // Items set or removed before the open were read now.
+    auto noteStored = [&](const CString& name) {
+        KeyConflict read;
+        read.strName = name;
+        for (const KeyItem& item : found) {
+            if (item.strName != name) continue;
+            read.strRead = item.strValue;
+            read.bRead = 1;
+            break;
+        }
+        m_arRead.push_back(std::move(read));
+    };
+    for (const KeyItem& item : m_arItems) noteStored(item.strName);
+    for (const CString& name : m_arRemoved) noteStored(name);
+
     m_arItems.reserve(m_arItems.size() + found.size());
     for (KeyItem& item : found) {
         if (IsRemoved(item.strName)) continue;  // removed before the open
@@ -274,9 +371,10 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
     return hasSection ? 1 : 0;
 }
 
-int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy)
+int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
 {
     using namespace qorvane;
+    if (checked) m_arConflicts.clear();
     if (m_strKey.IsEmpty()) return 0;
     if (m_bModified == 0) {
         ClearKeyData();
@@ -323,6 +421,11 @@ int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy)
             return fail(-3);
         }
         assert(m_arItems.size() == m_arItemState.size());
+        if (checked) {
+            m_arConflicts = store::FindConflicts(format::CharScan::FromLocale(), content.View(), m_strKey.view(),
+                                                 m_arRead, m_arItems, m_arItemState, m_arRemoved);
+            if (!m_arConflicts.empty()) return fail(-5);
+        }
         const store::MergedText merged = store::MergeKey(format::CharScan::FromLocale(), content.View(),
                                                          m_strKey.view(), m_arItems, m_arItemState, m_arRemoved);
         seam::Reached(seam::Step::FileRead);

@@ -857,6 +857,50 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"EndMarkAloneAtTheEndIsFine", "[PrinterSet]\r\nA = 1;\r\n\x1a", {}}),
     [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
 
+// --- Compare-and-set: --expect and --expect-absent, all or nothing.
+
+TEST_F(ToolTest, ExpectWritesOnlyWhatStillHoldsTheExpectedValue)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int exit;
+        std::string message;  // the one error line, or "" for success
+        std::string show;     // show PrinterSet afterwards
+    } cases[] = {
+        {"Match", {"set", "PrinterSet", "Copies", "3", "--expect", "2"}, 0, "",
+         "Port = LPT1\nCopies = 3\nPort = LPT2\n"},
+        {"Mismatch", {"set", "PrinterSet", "Copies", "3", "--expect", "9"}, 5,
+         "item 'Copies' in key 'PrinterSet' has the value '2' (expected '9'); nothing written", ""},
+        {"AbsentAsExpected", {"set", "PrinterSet", "New", "1", "--expect-absent"}, 0, "",
+         "Port = LPT1\nCopies = 2\nPort = LPT2\nNew = 1\n"},
+        {"FirstOfDuplicatesCounts", {"set", "PrinterSet", "Port", "X", "--expect-absent"}, 5,
+         "item 'Port' in key 'PrinterSet' has the value 'LPT1' (expected none)", ""},
+        {"AllOrNothing", {"set", "PrinterSet", "Copies", "3", "New", "1", "--expect", "2", "--expect", "x"}, 5,
+         "item 'New' in key 'PrinterSet' does not exist (expected 'x'); nothing written", ""},
+        {"InOrderOfPairs", {"set", "PrinterSet", "New", "1", "--expect-absent", "Copies", "3", "--expect", "2"}, 0, "",
+         "Port = LPT1\nCopies = 3\nPort = LPT2\nNew = 1\n"},
+        {"OnePerPair", {"set", "PrinterSet", "Copies", "3", "New", "1", "--expect", "2"}, 2,
+         "give one per pair", ""},
+        {"UnsetMatch", {"unset", "PrinterSet", "Copies", "--expect", "2"}, 0, "", "Port = LPT1\nPort = LPT2\n"},
+        {"UnsetMismatch", {"unset", "PrinterSet", "Copies", "Nope", "--expect", "2", "--expect", "1"}, 5,
+         "item 'Nope' in key 'PrinterSet' does not exist (expected '1')", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(m_dir.Settings(), kSeed);
+        const RunResult r = Tool(c.args);
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        if (c.exit != 0) {
+            ExpectOneErrorLine(r, c.message);
+            EXPECT_EQ(ReadFile(m_dir.Settings()), kSeed);
+        } else {
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(Tool({"show", "PrinterSet"}).out, c.show);
+        }
+    }
+}
+
 // --- edit, with a scripted editor
 
 
@@ -1114,6 +1158,80 @@ TEST_F(EditTest, OnATerminalFindingsAskWhatToDo)
             kept.err = r.err;
             kept.err.erase(std::remove(kept.err.begin(), kept.err.end(), '\r'), kept.err.end());
             EXPECT_EQ(KeptCopy(kept), "[PrinterSet]\r\nPort = ;\r\n");
+        }
+    }
+}
+
+// --- edit stops when another process changed an item the person changed.
+
+TEST_F(EditTest, CollisionWithoutATerminalKeepsTheCopyAndWritesNothing)
+{
+    const struct {
+        const char* name;
+        std::string meanwhile;
+        int exit;
+        std::vector<std::string> lines;  // the collision lines
+        std::string port;                // get Port afterwards
+    } cases[] = {
+        {"Changed", "set PrinterSet Port LPT9", 5,
+         {"item 'Port' in key 'PrinterSet' changed meanwhile: before 'LPT1', theirs 'LPT9', yours 'LPT3'"}, "LPT9\n"},
+        {"RemovedAndChanged", "unset PrinterSet Port Speed", 5,
+         {"item 'Port' in key 'PrinterSet' changed meanwhile: before 'LPT1', theirs (none), yours 'LPT3'",
+          "item 'Speed' in key 'PrinterSet' changed meanwhile: before '9', theirs (none), yours '7'"}, ""},
+        {"SameValueMerges", "set PrinterSet Port LPT3 Copies 5", 0, {}, "LPT3\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(m_dir.Settings(), kEditSeed);
+        Editor("sed -i 's/^Port = LPT1;/Port = LPT3;/; s/^Speed = 9;/Speed = 7;/' \"$1\"\ncp \"$1\" '" +
+               m_scripts.File("expected") + "'");
+        ScopedEnv meanwhile("MEANWHILE", Meanwhile(c.meanwhile));
+        const RunResult r = Edit();
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        EXPECT_EQ(Tool({"get", "PrinterSet", "Port"}).out, c.port);
+        if (c.exit == 0) continue;
+        for (const std::string& line : c.lines) EXPECT_NE(r.err.find("qorvane: " + line + "\n"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), static_cast<long>(c.lines.size()) + 1) << r.err;
+        EXPECT_NE(r.err.find("that you changed too; nothing written"), std::string::npos) << r.err;
+        EXPECT_EQ(KeptCopy(r), ReadFile(m_scripts.File("expected")));
+        EXPECT_EQ(Tool({"get", "PrinterSet", "Speed"}).exit, c.name == std::string("Changed") ? 0 : 1);
+    }
+}
+
+TEST_F(EditTest, OnATerminalACollisionAsksWhatToDo)
+{
+    const std::string runs = m_scripts.File("runs");
+    Editor("echo x >> '" + runs + "'\nsed -i 's/^Port = LPT1;/Port = LPT3;/' \"$1\"");
+    const struct {
+        const char* name;
+        std::string answer;
+        int exit;
+        std::string port;
+        std::size_t editorRuns;
+    } cases[] = {
+        // Edit again shows the new file with Port = LPT3 carried over; the
+        // second edit leaves it so, and it is written whole.
+        {"EditAgain", "e", 0, "LPT3\n", 2},
+        {"WriteAnyway", "w", 0, "LPT3\n", 1},
+        {"Quit", "q", 5, "LPT9\n", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(m_dir.Settings(), kEditSeed);
+        ::unlink(runs.c_str());
+        ScopedEnv meanwhile("MEANWHILE", Meanwhile("set PrinterSet Port LPT9") + " && " +
+                                             Meanwhile("set HotKeySet Copy Ctrl+C"));
+        const RunResult r = RunOnTerminal({"-d", m_dir.Path(), "edit"}, {c.answer});
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        EXPECT_NE(r.err.find("before 'LPT1', theirs 'LPT9', yours 'LPT3'"), std::string::npos) << r.err;
+        EXPECT_EQ(Tool({"get", "PrinterSet", "Port"}).out, c.port);
+        EXPECT_EQ(Tool({"get", "HotKeySet", "Copy"}).out, "Ctrl+C\n");
+        EXPECT_EQ(ReadFile(runs).size(), 2 * c.editorRuns);
+        if (c.exit != 0) {
+            RunResult kept;
+            kept.err = r.err;
+            kept.err.erase(std::remove(kept.err.begin(), kept.err.end(), '\r'), kept.err.end());
+            EXPECT_NE(KeptCopy(kept).find("Port = LPT3;"), std::string::npos);
         }
     }
 }

@@ -13,6 +13,7 @@ enum ExitCode : int {
     kExitBadInput = 2,   // bad usage or bad input: nothing was written
     kExitBusy = 3,       // the file stayed busy for the whole --wait time
     kExitFileError = 4,  // file or directory error
+    kExitConflict = 5,   // an item is not as expected, or another process changed it: nothing written
 };
 
 // What a command produced: text for stdout, and on failure one error line

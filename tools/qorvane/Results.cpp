@@ -98,6 +98,9 @@ Step Interpret(Call call, int rc, const Context& ctx)
                                             " failed (disk full, I/O error, or the new file could not keep the old "
                                             "owner and group, see the README's Security section); key " +
                                             key + " may not be saved");
+        case -5:
+            return Fail(kExitConflict, "another process changed an item of key " + key + " of " + path +
+                                           " since it was read; nothing written");
         default: return unexpected("CloseKey");
         }
     }

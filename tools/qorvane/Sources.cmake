@@ -3,6 +3,7 @@
 # here by its name, plus its line in the table in tool.cpp.
 file(GLOB QORVANE_TOOL_COMMANDS CONFIGURE_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/commands/*.cpp")
 set(QORVANE_TOOL_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/Expect.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FileFormat.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ItemList.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Json.cpp

@@ -51,6 +51,10 @@ constexpr const char* kFooter = R"(Exit codes:
   4  file or directory error: missing or unusable settings directory, no
      permission, read or write failure; check and edit: no settings file;
      watch: the settings directory was removed while watched
+  5  set, unset with --expect or --expect-absent: an item does not hold
+     the expected value (or another process changed it meanwhile); edit:
+     another process changed an item that the edit changes too; nothing
+     is written
 Arguments that start with '-' (other than numbers) go after "--":
   qorvane set -- PrinterSet Flag -x)";
 

@@ -5,7 +5,13 @@
 //     under the writer protocol (store/WholeFile.h);
 //   - if it did, the person's changes to items of the known keys are merged
 //     into the file as it stands now, exactly as CloseKey merges; an edit
-//     that changed more than that is not written, and the copy is kept.
+//     that changed more than that is not written, and the copy is kept;
+//   - unless another process changed an item that the person changed too,
+//     to another value (a collision): then nothing is written, each such
+//     item is named with its three values, and the person is asked (edit
+//     again on the new file with their changes carried over, write theirs
+//     anyway, quit); without a terminal the copy is kept and the exit code
+//     is the conflict code.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -23,10 +29,13 @@
 #include <vector>
 
 #include "Command.h"
+#include "Expect.h"
 #include "FileFormat.h"
 #include "Messages.h"
 #include "Results.h"
 #include "SettingsText.h"
+#include "format/CharScan.h"
+#include "store/KeyText.h"
 #include "store/WholeFile.h"
 
 extern char** environ;
@@ -59,19 +68,31 @@ public:
         const Fd fd(::mkstemps(path.data(), 4));
         if (!fd) return "cannot create a copy to edit in " + Quote(path.substr(0, path.rfind('/'))) + ": " + ErrnoText(errno);
         m_path = path;
+        return WriteAll(fd.Get(), content);
+    }
+    // Replaces what the copy holds; an error line, or empty.
+    std::string Rewrite(std::string_view content)
+    {
+        const Fd fd(::open(m_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+        if (!fd) return "cannot write the copy " + Quote(m_path) + ": " + ErrnoText(errno);
+        return WriteAll(fd.Get(), content);
+    }
+    const std::string& Path() const noexcept { return m_path; }
+    void Keep() noexcept { m_keep = true; }
+
+private:
+    std::string WriteAll(int fd, std::string_view content) const
+    {
         std::string_view rest = content;
         while (!rest.empty()) {
-            const ssize_t n = ::write(fd.Get(), rest.data(), rest.size());
+            const ssize_t n = ::write(fd, rest.data(), rest.size());
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return "cannot write the copy " + Quote(m_path) + ": " + ErrnoText(errno);
             rest.remove_prefix(static_cast<std::size_t>(n));
         }
         return {};
     }
-    const std::string& Path() const noexcept { return m_path; }
-    void Keep() noexcept { m_keep = true; }
 
-private:
     std::string m_path;
     bool m_keep = false;
 };
@@ -188,16 +209,126 @@ std::optional<Outcome> MergeChanges(const CommonOptions& common, const std::vect
     return std::nullopt;
 }
 
-Outcome RunEdit(const CommonOptions& common, const EditArgs& args)
+std::string KeyNameOf(const KeyChanges& changes)
 {
-    const std::string path = SettingsPath(common.dir);
-    std::string original;
-    if (std::optional<Outcome> bad = ReadSettingsFile(common.dir, original)) return *bad;
-    EditCopy copy;
-    if (std::string error = copy.Create(original); !error.empty()) return Failure(kExitFileError, error);
-    const std::string kept = "; your text is kept in " + Quote(copy.Path());
+    CString key;
+    CQorvane::Keys_ID2Name(kKeyIDs[changes.keyIndex], key);
+    return key.str();
+}
 
-    std::string edited;
+// An item that the person changed and another process changed too, to
+// another value, while the editor ran.
+struct Collision {
+    std::string key;
+    std::string name;
+    std::optional<std::string> before;
+    std::optional<std::string> theirs;
+    std::optional<std::string> yours;
+};
+
+std::string Shown(const std::optional<std::string>& value)
+{
+    return value ? Quote(*value) : std::string("(none)");
+}
+
+std::string CollisionLine(const Collision& c)
+{
+    return "item " + Quote(c.name) + " in key " + Quote(c.key) + " changed meanwhile: before " + Shown(c.before) +
+           ", theirs " + Shown(c.theirs) + ", yours " + Shown(c.yours) + "\n";
+}
+
+// What the file's readers see as the first item `name` of the key in `text`.
+std::optional<std::string> FirstItem(const SettingsText& text, int keyIndex, const std::string& name)
+{
+    for (const TextLine& line : text.lines) {
+        if (IsItemOf(line, keyIndex) && line.number != text.headerLine[keyIndex] && line.name == name) {
+            return line.value;
+        }
+    }
+    return std::nullopt;
+}
+
+// The person's changes of one key that collide with the key as `store`
+// read it.
+void FindCollisions(const SettingsText& before, const KeyChanges& changes, const CQorvane& store,
+                    std::vector<Collision>& out)
+{
+    const std::string key = KeyNameOf(changes);
+    auto check = [&](const std::string& name, const std::optional<std::string>& yours) {
+        Collision c{key, name, FirstItem(before, changes.keyIndex, name), CurrentValue(store, name), yours};
+        if (c.theirs != c.before && c.theirs != c.yours) out.push_back(std::move(c));
+    };
+    for (const auto& [name, value] : changes.sets) check(name, value);
+    for (const std::string& name : changes.removes) check(name, std::nullopt);
+}
+
+void Apply(const KeyChanges& changes, CQorvane& store)
+{
+    const std::string key = KeyNameOf(changes);
+    for (const auto& [name, value] : changes.sets) {
+        std::string v = value;  // SetItem takes a mutable buffer; the plan holds only storable values
+        store.SetItem(key.c_str(), name.c_str(), v.data());
+    }
+    for (const std::string& name : changes.removes) store.RemoveItem(key.c_str(), name.c_str());
+}
+
+// Merges the person's changes into the file unless one collides: every key
+// is opened and compared with `original` before any is written, and each
+// close is checked, so a change that comes between the open and the
+// close is found too (then that key is read again and compared again).
+// Returns the collisions (nothing written unless a later key's check
+// found them after an earlier key was written: `written` names those), or
+// a failure.
+std::optional<Outcome> MergeUnlessCollision(const CommonOptions& common, std::string_view original,
+                                            const std::vector<KeyChanges>& plan, std::vector<Collision>& collisions,
+                                            std::string& written)
+{
+    const SettingsText before = ReadSettingsText(original);
+    std::vector<std::unique_ptr<CQorvane>> stores;
+    for (const KeyChanges& changes : plan) {
+        stores.push_back(std::make_unique<CQorvane>(LibraryDir(common.dir).c_str()));
+        if (std::optional<Outcome> bad = OpenChecked(common, KeyNameOf(changes), *stores.back())) return bad;
+        FindCollisions(before, changes, *stores.back(), collisions);
+    }
+    if (!collisions.empty()) return std::nullopt;
+    for (std::size_t k = 0; k < plan.size(); ++k) {
+        const std::string key = KeyNameOf(plan[k]);
+        CQorvane& store = *stores[k];
+        for (int tries = 0;; ++tries) {
+            Apply(plan[k], store);
+            const Step step = Waited(Context{common, key, {}}, Call::CloseKey,
+                                     [&](int waitMs) { return store.CloseKeyCheckedWait(1, waitMs); });
+            if (step.kind == Step::kDone) break;
+            if (step.outcome.exit != kExitConflict || tries == 10) return step.outcome;
+            if (std::optional<Outcome> bad = OpenChecked(common, key, store)) return bad;
+            FindCollisions(before, plan[k], store, collisions);
+            if (!collisions.empty()) return std::nullopt;
+        }
+        written += (written.empty() ? "key " : ", key ") + Quote(key);
+    }
+    return std::nullopt;
+}
+
+// The file as it stands now with the person's changes merged in, as the
+// library would write it.
+std::string CarriedOver(std::string current, const std::vector<KeyChanges>& plan)
+{
+    const format::CharScan scan = format::CharScan::FromLocale();
+    for (const KeyChanges& changes : plan) {
+        std::vector<KeyItem> items;
+        for (const auto& [name, value] : changes.sets) items.push_back(KeyItem{name, value});
+        std::vector<CString> removes(changes.removes.begin(), changes.removes.end());
+        const std::vector<std::uint16_t> states(items.size(), 1);
+        current = store::MergeKey(scan, current, KeyNameOf(changes), items, states, removes).Flatten();
+    }
+    return current;
+}
+
+// Runs the editor on the copy until the person leaves it with a text to
+// write (in `edited`; nothing returned), or the command ends (its outcome).
+std::optional<Outcome> EditUntilAccepted(const EditArgs& args, EditCopy& copy, const std::string& original,
+                                         std::string& edited, const std::string& kept)
+{
     for (;;) {
         std::string error;
         const int status = RunEditor(copy.Path(), error);
@@ -223,49 +354,104 @@ Outcome RunEdit(const CommonOptions& common, const EditArgs& args)
             return out;
         }
         const std::vector<Finding> findings = CheckSettingsText(edited);
-        if (findings.empty()) break;
+        if (findings.empty()) return std::nullopt;
         const std::string text = FormatFindings(copy.Path(), findings, false);
         std::fputs(text.c_str(), stderr);
-        if (args.force) break;
+        if (args.force) return std::nullopt;
         if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) {
             copy.Keep();
             return Failure(kExitNotFound, "the edited text has findings (see above); nothing written (--force "
                                           "writes anyway)" + kept);
         }
         const char answer = Ask();
-        if (answer == 'w') break;
+        if (answer == 'w') return std::nullopt;
         if (answer == 'q') {
             copy.Keep();
             return Failure(kExitNotFound, "nothing written" + kept);
         }
     }
+}
 
-    std::string current;
-    const int rc = store::ReplaceWholeFileWait(path, original, edited, current, WaitMs(common));
-    if (rc == 1) return Outcome{};
-    if (rc != 0) {
-        copy.Keep();
-        Step step = Interpret(Call::CloseKey, rc, Context{common, "", {}});
-        if (rc == -3) step.outcome = Failure(kExitFileError, "writing settings file " + Quote(path) + " failed");
-        step.outcome.error += kept;
-        return step.outcome;
+Outcome RunEdit(const CommonOptions& common, const EditArgs& args)
+{
+    const std::string path = SettingsPath(common.dir);
+    std::string original;
+    if (std::optional<Outcome> bad = ReadSettingsFile(common.dir, original)) return *bad;
+    EditCopy copy;
+    if (std::string error = copy.Create(original); !error.empty()) return Failure(kExitFileError, error);
+    const std::string kept = "; your text is kept in " + Quote(copy.Path());
+
+    std::string edited;
+    for (;;) {  // until written or given up; again after "edit again"
+        if (std::optional<Outcome> done = EditUntilAccepted(args, copy, original, edited, kept)) return *done;
+
+        std::string current;
+        const int rc = store::ReplaceWholeFileWait(path, original, edited, current, WaitMs(common));
+        if (rc == 1) return Outcome{};
+        if (rc != 0) {
+            copy.Keep();
+            Step step = Interpret(Call::CloseKey, rc, Context{common, "", {}});
+            if (rc == -3) step.outcome = Failure(kExitFileError, "writing settings file " + Quote(path) + " failed");
+            step.outcome.error += kept;
+            return step.outcome;
+        }
+        // The file changed while the person edited it.
+        std::vector<KeyChanges> plan;
+        if (!PlanItemChanges(original, edited, plan)) {
+            copy.Keep();
+            return Failure(kExitBusy, "settings file " + Quote(path) +
+                                          " changed while you edited it, and your edit changes more than items of "
+                                          "the known keys; nothing written" + kept);
+        }
+        std::vector<Collision> collisions;
+        std::string written;
+        if (std::optional<Outcome> bad = MergeUnlessCollision(common, original, plan, collisions, written)) {
+            copy.Keep();
+            if (!written.empty()) bad->error += "; the changes to " + written + " were written already";
+            bad->error += kept;
+            return *bad;
+        }
+        if (collisions.empty()) {
+            Outcome out;
+            out.note =
+                "settings file " + Quote(path) + " changed while you edited it; your item changes were merged into it";
+            return out;
+        }
+        for (const Collision& c : collisions) std::fputs(("qorvane: " + CollisionLine(c)).c_str(), stderr);
+        const std::string what = "settings file " + Quote(path) + " changed while you edited it, and another process "
+                                 "changed " + (collisions.size() == 1 ? "an item" : "items") + " that you changed too";
+        const std::string already = written.empty() ? "" : "; the changes to " + written + " were written already";
+        if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) {
+            copy.Keep();
+            return Failure(kExitConflict, what + "; nothing written" + already + kept);
+        }
+        std::fputs(("qorvane: " + what + "; edit again on the new file with your changes, write yours anyway, "
+                    "or quit\n").c_str(), stderr);
+        const char answer = Ask();
+        if (answer == 'q') {
+            copy.Keep();
+            return Failure(kExitConflict, "nothing written" + already + kept);
+        }
+        if (answer == 'w') {
+            if (std::optional<Outcome> bad = MergeChanges(common, plan)) {
+                copy.Keep();
+                bad->error += kept;
+                return *bad;
+            }
+            return Outcome{};
+        }
+        // Edit again: the copy becomes the file as it is now with the person's
+        // changes carried over, and is compared with that from now on.
+        if (std::optional<Outcome> bad = ReadSettingsFile(common.dir, original)) {
+            copy.Keep();
+            bad->error += kept;
+            return *bad;
+        }
+        if (std::string error = copy.Rewrite(CarriedOver(original, plan)); !error.empty()) {
+            copy.Keep();
+            return Failure(kExitFileError, error + kept);
+        }
     }
-    // The file changed while the person edited it.
-    std::vector<KeyChanges> plan;
-    if (!PlanItemChanges(original, edited, plan)) {
-        copy.Keep();
-        return Failure(kExitBusy, "settings file " + Quote(path) +
-                                      " changed while you edited it, and your edit changes more than items of "
-                                      "the known keys; nothing written" + kept);
-    }
-    if (std::optional<Outcome> bad = MergeChanges(common, plan)) {
-        copy.Keep();
-        bad->error += kept;
-        return *bad;
-    }
-    Outcome out;
-    out.note = "settings file " + Quote(path) + " changed while you edited it; your item changes were merged into it";
-    return out;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// qorvane set KEY ITEM VALUE [ITEM VALUE...]: set items in one write.
+// qorvane set KEY ITEM VALUE [ITEM VALUE...] [--expect OLD | --expect-absent
+// ...]: set items in one write, with an expectation per pair all or none.
 #include <CLI/CLI.hpp>
 #include <qorvane/Qorvane.h>
 
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "Expect.h"
 #include "FileFormat.h"
 #include "Messages.h"
 #include "Results.h"
@@ -18,6 +20,8 @@ namespace {
 struct SetArgs {
     std::string key;
     std::vector<std::string> pairs;  // ITEM VALUE ...
+    ExpectOptions expect;
+    CLI::App* app = nullptr;
 };
 
 // CLI11 reads an argument of a list option that starts with '[' and ends
@@ -44,13 +48,29 @@ Outcome RunSet(const CommonOptions& common, const SetArgs& args)
         return Failure(kExitBadInput, "item " + Quote(pairs.back()) + " has no value (set takes ITEM VALUE pairs)");
     }
     if (std::optional<Outcome> bad = CheckKey(args.key)) return *bad;
+    std::vector<std::string> names;
     for (std::size_t i = 0; i < pairs.size(); i += 2) {
         if (std::optional<Outcome> bad = CheckItemName(pairs[i])) return *bad;
         if (std::optional<Outcome> bad = CheckValue(pairs[i], pairs[i + 1])) return *bad;
         if (std::optional<Outcome> bad = CheckNotAHeader(pairs[i], pairs[i + 1])) return *bad;
+        names.push_back(pairs[i]);
+    }
+    const std::vector<Expected> expected = ExpectationsInOrder(*args.app, args.expect);
+    if (!expected.empty() && expected.size() != names.size()) {
+        return Failure(kExitBadInput, "set got " + std::to_string(expected.size()) + " --expect/--expect-absent for " +
+                                          std::to_string(names.size()) + " ITEM VALUE pairs; give one per pair");
     }
     CQorvane store(LibraryDir(common.dir).c_str());
     if (std::optional<Outcome> bad = OpenChecked(common, args.key, store)) return *bad;
+
+    // Every expectation is compared before anything is set: all or none.
+    std::string mismatches;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::optional<std::string> now = CurrentValue(store, names[i]);
+        if (Matches(now, expected[i])) continue;
+        mismatches += (mismatches.empty() ? "" : "; ") + Mismatch(args.key, names[i], now, expected[i]);
+    }
+    if (!mismatches.empty()) return Failure(kExitConflict, mismatches + "; nothing written");
 
     // Every item goes into the one open key, so one CloseKey writes them
     // all in a single replace of the file.
@@ -61,9 +81,15 @@ Outcome RunSet(const CommonOptions& common, const SetArgs& args)
         if (step.kind != Step::kDone) return step.outcome;
     }
     // CloseKeyWait(0) keeps the items on failure, so a close whose file
-    // lock went away just after the wait can be tried again.
-    const Step step = Waited(Context{common, args.key, {}}, Call::CloseKey,
-                             [&](int waitMs) { return store.CloseKeyWait(0, waitMs); });
+    // lock went away just after the wait can be tried again. With
+    // expectations the close is checked: an item that another process
+    // changed since the open no longer holds the expected value.
+    const Step step = Waited(Context{common, args.key, {}}, Call::CloseKey, [&](int waitMs) {
+        return expected.empty() ? store.CloseKeyWait(0, waitMs) : store.CloseKeyCheckedWait(0, waitMs);
+    });
+    if (step.kind != Step::kDone && step.outcome.exit == kExitConflict) {
+        return ConflictOutcome(store, args.key, names, expected);
+    }
     if (step.kind != Step::kDone) return step.outcome;
     return Outcome{};
 }
@@ -79,6 +105,8 @@ Command AddSetCommand(CLI::App& parent, const CommonOptions& common)
         ->required()
         ->expected(2, CLI::detail::expected_max_vector_size)
         ->type_name("ITEM VALUE");
+    AddExpectOptions(*app, args->expect, true);
+    args->app = app;
     return Command{app, [&common, args] { return RunSet(common, *args); }};
 }
 

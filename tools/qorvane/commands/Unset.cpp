@@ -1,4 +1,5 @@
-// qorvane unset KEY ITEM [ITEM...]: remove items in one write.
+// qorvane unset KEY ITEM [ITEM...] [--expect OLD ...]: remove items in one
+// write, with an expectation per item all or none.
 #include <CLI/CLI.hpp>
 #include <qorvane/Qorvane.h>
 
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "Expect.h"
 #include "FileFormat.h"
 #include "Messages.h"
 #include "Results.h"
@@ -18,6 +20,8 @@ namespace {
 struct UnsetArgs {
     std::string key;
     std::vector<std::string> items;
+    ExpectOptions expect;
+    CLI::App* app = nullptr;
 };
 
 std::string QuotedList(const std::vector<std::string>& names)
@@ -42,10 +46,27 @@ Outcome RunUnset(const CommonOptions& common, const UnsetArgs& args)
         if (std::optional<Outcome> bad = CheckItemName(item)) return *bad;
         if (std::find(items.begin(), items.end(), item) == items.end()) items.push_back(item);
     }
+    const std::vector<Expected> expected = ExpectationsInOrder(*args.app, args.expect);
+    if (!expected.empty() && expected.size() != args.items.size()) {
+        return Failure(kExitBadInput, "unset got " + std::to_string(expected.size()) + " --expect for " +
+                                          std::to_string(args.items.size()) + " items; give one per item");
+    }
     if (std::optional<Outcome> bad = CheckDirectory(common.dir)) return *bad;
-    if (SettingsFileMissing(common)) return NotInKey(common, args.key, items);
+    const bool noFile = SettingsFileMissing(common);
+    if (noFile && expected.empty()) return NotInKey(common, args.key, items);
     CQorvane store(LibraryDir(common.dir).c_str());
-    if (std::optional<Outcome> bad = OpenChecked(common, args.key, store)) return *bad;
+    if (!noFile) {
+        if (std::optional<Outcome> bad = OpenChecked(common, args.key, store)) return *bad;
+    }
+
+    // Every expectation is compared before anything is removed: all or none.
+    std::string mismatches;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::optional<std::string> now = noFile ? std::nullopt : CurrentValue(store, args.items[i]);
+        if (Matches(now, expected[i])) continue;
+        mismatches += (mismatches.empty() ? "" : "; ") + Mismatch(args.key, args.items[i], now, expected[i]);
+    }
+    if (!mismatches.empty()) return Failure(kExitConflict, mismatches + "; nothing written");
 
     std::vector<std::string> missing;
     for (const std::string& item : items) {
@@ -60,8 +81,12 @@ Outcome RunUnset(const CommonOptions& common, const UnsetArgs& args)
     // nothing and holds nothing.
     if (missing.size() == items.size()) return NotInKey(common, args.key, missing);
 
-    const Step step = Waited(Context{common, args.key, {}}, Call::CloseKey,
-                             [&](int waitMs) { return store.CloseKeyWait(0, waitMs); });
+    const Step step = Waited(Context{common, args.key, {}}, Call::CloseKey, [&](int waitMs) {
+        return expected.empty() ? store.CloseKeyWait(0, waitMs) : store.CloseKeyCheckedWait(0, waitMs);
+    });
+    if (step.kind != Step::kDone && step.outcome.exit == kExitConflict) {
+        return ConflictOutcome(store, args.key, args.items, expected);
+    }
     if (step.kind != Step::kDone) return step.outcome;
     Outcome out;
     if (!missing.empty()) {
@@ -79,6 +104,8 @@ Command AddUnsetCommand(CLI::App& parent, const CommonOptions& common)
     CLI::App* app = parent.add_subcommand("unset", "Remove one or more items of KEY in one write");
     app->add_option("KEY", args->key, "Key (section) name")->required();
     app->add_option("ITEM", args->items, "Item names")->required();
+    AddExpectOptions(*app, args->expect, false);
+    args->app = app;
     return Command{app, [&common, args] { return RunUnset(common, *args); }};
 }
 

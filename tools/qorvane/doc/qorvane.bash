@@ -21,7 +21,7 @@ _qorvane()
         case ${words[i]} in
             -d | --dir) ((i++)); dir=${words[i]} ;;
             --dir=*) dir=${words[i]#--dir=} ;;
-            --wait | --count | --timeout) ((i++)) ;;
+            --wait | --count | --timeout | --expect) ((i++)) ;;
             --) ;;
             -*) ;;
             *)
@@ -41,7 +41,7 @@ _qorvane()
             COMPREPLY=($(compgen -d -- "$cur"))
             return
             ;;
-        --wait | --count | --timeout) return ;;
+        --wait | --count | --timeout | --expect) return ;;
     esac
 
     if [[ $cur == -* ]]; then
@@ -49,6 +49,8 @@ _qorvane()
         case $command in
             show | check) opts+=" --json" ;;
             edit) opts+=" --force" ;;
+            set) opts+=" --expect --expect-absent" ;;
+            unset) opts+=" --expect" ;;
             watch) opts+=" --json --count --timeout" ;;
             "") opts+=" --version" ;;
         esac
