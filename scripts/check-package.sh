@@ -132,8 +132,33 @@ MANWIDTH=80 man qorvane 2>/dev/null | grep -q 'EXIT STATUS' || fail "the man pag
 echo "== bash completion"
 completions=$(pkg-config --variable=completionsdir bash-completion 2>/dev/null || echo /usr/share/bash-completion/completions)
 [[ -f $completions/qorvane ]] || fail "no completion in $completions"
-words=$(bash -c 'source "$1"; COMP_WORDS=(qorvane se); COMP_CWORD=1; _qorvane; echo "${COMPREPLY[*]}"' _ "$completions/qorvane")
-[[ $words == "set" ]] || fail "completion of 'qorvane se' gave '$words'"
+# offered LINE WORD...: what completion offers, in $scratch, for the words
+# as bash splits LINE (it keeps quotes, and splits --dir=DIR at the =).
+offered() {
+  local line=$1
+  shift
+  (cd "$scratch" && bash -c '
+    source /usr/share/bash-completion/bash_completion 2>/dev/null || true
+    source "$1"
+    COMP_LINE=$2 COMP_POINT=${#2}
+    shift 2
+    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1))
+    _qorvane
+    echo "${COMPREPLY[*]}"' _ "$completions/qorvane" "$line" "$@")
+}
+mkdir "$scratch/my settings"
+printf '[PrinterSet]\r\nTwo Words = 1;\r\n' >"$scratch/my settings/QorRunningSet.Inf"
+# expect_offered EXPECTED LINE WORD...
+expect_offered() {
+  local expected=$1 got
+  shift
+  got=$(offered "$@")
+  [[ $got == "$expected" ]] || fail "completion of '$1' gave '$got', not '$expected'"
+}
+expect_offered 'set' 'qorvane se' qorvane se
+expect_offered 'Two\ Words' 'qorvane -d "my settings" get PrinterSet Tw' qorvane -d '"my settings"' get PrinterSet Tw
+expect_offered 'Two\ Words' 'qorvane --dir=my\ settings get PrinterSet T' qorvane --dir = 'my\ settings' get PrinterSet T
+expect_offered 'my\ settings' 'qorvane -d my\ s' qorvane -d 'my\ s'
 
 echo "== the library: SONAME, pkg-config, CMake package"
 echo "$libfile"
