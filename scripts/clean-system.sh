@@ -108,7 +108,7 @@ step() {
   printf '%-52s %4d s\n' "$name" $((SECONDS - start))
 }
 
-mirror=$(host_mirror | head -n 1)
+mirror=$(host_mirror | head -n 1 || true)  # head may close the pipe early
 [[ -n $mirror ]] || { echo "clean-system: the apt sources name no mirror for $suite" >&2; exit 1; }
 commit=$(git -C "$repo" rev-parse HEAD)
 : >"$log"
@@ -140,8 +140,11 @@ step "git clone of $commit" bash -c '
   git clone -q --no-checkout "$1" "$2" && git -C "$2" fetch -q "$1" HEAD && git -C "$2" checkout -q --detach "$3"' \
   _ "$repo" "$root/root/qorvane" "$commit"
 
-# /proc, /sys and a /dev of its own: device nodes bound from the machine,
-# a fresh pty instance and an empty /dev/shm.
+# The root a mount point of its own, as on a booted system (a private
+# mount namespace inside, `unshare --propagation private`, needs one); then
+# /proc, /sys and a /dev of its own: device nodes bound from the machine, a
+# fresh pty instance and an empty /dev/shm.
+at "$root" --bind "$root"
 at "$root/proc" -t proc proc
 at "$root/sys" -t sysfs sysfs -o ro 2>/dev/null || at "$root/sys" --rbind /sys
 at "$root/dev" -t tmpfs tmpfs -o mode=755,nosuid
