@@ -119,7 +119,7 @@ total=$SECONDS
 
 base=${cache:+$cache/$suite-minbase.tar}
 if [[ -n $base && -f $base ]]; then
-  step "base system (from $base)" bash -c 'mkdir "$1" && tar --numeric-owner -xpf "$2" -C "$1"' _ "$root" "$base"
+  step "base system (from the cache)" bash -c 'mkdir "$1" && tar --numeric-owner -xpf "$2" -C "$1"' _ "$root" "$base"
 else
   step "debootstrap --variant=minbase $suite" debootstrap --variant=minbase "$suite" "$root" "$mirror"
   if [[ -n $base ]]; then
@@ -136,7 +136,7 @@ for p in http https; do
   [[ -n ${!var:-} ]] && echo "Acquire::$p::Proxy \"${!var}\";" >>"$root/etc/apt/apt.conf.d/01proxy"
 done
 
-step "git clone of $commit" bash -c '
+step "git clone" bash -c '
   git clone -q --no-checkout "$1" "$2" && git -C "$2" fetch -q "$1" HEAD && git -C "$2" checkout -q --detach "$3"' \
   _ "$repo" "$root/root/qorvane" "$commit"
 
