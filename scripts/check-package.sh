@@ -55,13 +55,18 @@ apt() {
 }
 cleanup() {
   if [[ -n $ours ]] && known; then
-    echo "== purging the packages"
+    echo "== purging the packages" 2>/dev/null || true
     apt purge $(present) >/dev/null || true
   fi
   [[ -n $shm_mounted ]] && umount /dev/shm
   [[ -n $scratch ]] && rm -rf "$scratch"
 }
 trap cleanup EXIT
+# A signal (a closed output pipe too) ends the script through the clean-up.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 141' PIPE
+trap 'exit 143' TERM
 
 known && fail "a Qorvane package is installed already; purge ${packages[*]} first"
 ours=1

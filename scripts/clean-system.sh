@@ -35,7 +35,7 @@ if [[ ${QORVANE_CLEAN_SYSTEM_INSIDE:-} != 1 ]]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
   fi
-  exec env QORVANE_CLEAN_SYSTEM_INSIDE=1 unshare --mount --ipc --pid --fork --propagation private -- \
+  exec env QORVANE_CLEAN_SYSTEM_INSIDE=1 unshare --mount --ipc --pid --fork --kill-child=TERM --propagation private -- \
     "$0" ${cache:+--cache "$cache"}
 fi
 unset QORVANE_CLEAN_SYSTEM_INSIDE
@@ -83,6 +83,12 @@ cleanup() {
   [[ -n $work ]] && rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
+# A signal ends the script through the clean-up (as PID 1 of its namespace
+# it gets only the signals it has a handler for).
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 141' PIPE
+trap 'exit 143' TERM
 fail() {
   echo "clean-system: $*" >&2
   if [[ -s $log ]]; then
