@@ -1,6 +1,9 @@
 # Install rules: the shared library, the public headers, the qorvane tool,
 # a CMake package (find_package(Qorvane CONFIG) -> Qorvane::qorvane) and a
-# pkg-config file (qorvane.pc).
+# pkg-config file (qorvane.pc). Three components, one Debian package each
+# (cmake/Packaging.cmake): Runtime (the library), Development (headers,
+# link-time name, CMake package, qorvane.pc) and Tool (the tool, its man
+# page and completion, the hardened counter set-up).
 include(CMakePackageConfigHelpers)
 
 set(QORVANE_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/Qorvane")
@@ -18,16 +21,16 @@ install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/qorvane/"
   FILES_MATCHING PATTERN "*.h")
 
 if(TARGET qorvane_cli)
-  install(TARGETS qorvane_cli RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime)
+  install(TARGETS qorvane_cli RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Tool)
 endif()
 
 # The hardened set-up of the counter object for multi-user machines: the
 # group qorvane and the object provisioned root:qorvane 0660 at boot.
 set(QORVANE_SYSTEMD_LIBDIR "lib" CACHE STRING "Where tmpfiles.d and sysusers.d live, relative to the prefix")
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/tmpfiles.d-qorvane.conf"
-  DESTINATION "${QORVANE_SYSTEMD_LIBDIR}/tmpfiles.d" RENAME qorvane.conf COMPONENT Runtime)
+  DESTINATION "${QORVANE_SYSTEMD_LIBDIR}/tmpfiles.d" RENAME qorvane.conf COMPONENT Tool)
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/sysusers.d-qorvane.conf"
-  DESTINATION "${QORVANE_SYSTEMD_LIBDIR}/sysusers.d" RENAME qorvane.conf COMPONENT Runtime)
+  DESTINATION "${QORVANE_SYSTEMD_LIBDIR}/sysusers.d" RENAME qorvane.conf COMPONENT Tool)
 
 install(EXPORT QorvaneTargets
   NAMESPACE Qorvane::

@@ -5,13 +5,22 @@ set -euo pipefail
 
 # man-db and bash-completion: the package check looks the man page up and
 # installs the completion where bash-completion's pkg-config file says; jq
-# and python3 read the tool's JSON back in the tests.
+# and python3 read the tool's JSON back in the tests; dpkg-dev gives cpack
+# the packages' dependencies (dpkg-shlibdeps); libfuse3-dev and fuse3 build
+# and mount the power-cut tests' file system.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libcli11-dev locales
-  man-db bash-completion jq python3 libfuse3-dev fuse3)
+  man-db bash-completion jq python3 dpkg-dev libfuse3-dev fuse3)
 [ "${QORVANE_SETUP_EXTRA:-}" ] && read -r -a extra <<<"$QORVANE_SETUP_EXTRA" && packages+=("${extra[@]}")
 
 as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null; then
+    sudo "$@"
+  else
+    echo "setup: this step needs root and sudo is not installed: run 'su -c $0' (or install sudo), then your command again" >&2
+    exit 1
+  fi
 }
 
 missing=()

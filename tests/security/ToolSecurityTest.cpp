@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -101,6 +102,39 @@ TEST(ToolSecurity, PlantedLinkIsNamedInTheMessage)
         EXPECT_NE(out.find("uid 4901"), std::string::npos) << out;
         EXPECT_EQ(ReadFile(victim), "secret\n");
     }
+}
+
+// In a sticky directory (as /tmp) another user may write a 0666 file but not
+// rename over it: the message names that cause, and the file stays as it was.
+TEST(ToolSecurity, ReplaceRefusedInAStickyDirectoryNamesTheStickyBit)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "acting as other users needs root";
+    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv (util-linux) is not installed";
+    TempDir base;
+    ASSERT_EQ(::chmod(base.Path().c_str(), 0755), 0);
+    const std::string tool = base.File("qorvane");  // the build tree may be closed to other users
+    std::filesystem::copy_file(QORVANE_TOOL_UNDER_TEST, tool);
+    ASSERT_EQ(::chmod(tool.c_str(), 0755), 0);
+    const std::string dir = base.File("shared");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 01777), 0);
+    const std::string file = dir + "/QorRunningSet.Inf";
+    const std::string before = "[PrinterSet]\r\nPort = LPT1;\r\n";
+    WriteFile(file, before);
+    ASSERT_EQ(::chown(file.c_str(), 4901, 4901), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    CounterValue();  // the private counter exists, mode 0666, before the other user needs it
+
+    std::string out;
+    EXPECT_EQ(ExitCodeOf(RunProgram({"/usr/bin/setpriv", "--reuid=4902", "--regid=4902", "--clear-groups", tool,
+                                     "--counter-name=" + CounterName(), "-d", dir, "set", "PrinterSet", "Port", "LPT2"},
+                                    &out)),
+              4)
+        << out;
+    EXPECT_NE(out.find("directory is sticky"), std::string::npos) << out;
+    EXPECT_NE(out.find("owner (uid 4901)"), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_EQ(ReadFile(file), before);
 }
 #endif
 

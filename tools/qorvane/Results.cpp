@@ -3,10 +3,12 @@
 #include <qorvane/Qorvane.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <string>
 #include <utility>
 
 #include "FileFormat.h"
@@ -37,6 +39,21 @@ std::optional<Step> CounterUnusable()
     CString problem;
     if (CQorvane::CheckAccessCounter(problem) != -1) return std::nullopt;
     return Fail(kExitFileError, problem.str());
+}
+
+// A replace that failed because the settings directory is sticky (mode
+// 1777, as /tmp): there only the file's owner, the directory's owner and
+// root may rename over the file, however writable the file is.
+std::optional<std::string> StickyDirectoryCause(const std::string& dir)
+{
+    struct stat d {};
+    struct stat f {};
+    if (::stat(dir.c_str(), &d) != 0 || (d.st_mode & S_ISVTX) == 0) return std::nullopt;
+    if (::lstat(SettingsPath(dir).c_str(), &f) != 0) return std::nullopt;
+    const uid_t me = ::geteuid();
+    if (me == 0 || me == f.st_uid || me == d.st_uid) return std::nullopt;
+    return "its directory is sticky (as /tmp is), where only the file's owner (uid " + std::to_string(f.st_uid) +
+           "), the directory's owner (uid " + std::to_string(d.st_uid) + ") or root may replace it";
 }
 
 Step FromDiagnosis(Diagnosis d)
@@ -94,6 +111,11 @@ Step Interpret(Call call, int rc, const Context& ctx)
             return RetryOr(kExitBusy, "settings file " + path + " is busy: readers or another writer kept it");
         case -2: return FromDiagnosis(DiagnoseOpenFailure(ctx.common.dir, false));
         case -3:
+            if (std::optional<std::string> sticky = StickyDirectoryCause(ctx.common.dir)) {
+                return Fail(kExitFileError, "cannot replace settings file " + path + ": " + *sticky + "; key " + key +
+                                                " was not saved and the file is unchanged (use a settings directory "
+                                                "without the sticky bit, see the README's Security section)");
+            }
             return Fail(kExitFileError, "writing settings file " + path +
                                             " failed (disk full, I/O error, or the new file could not keep the old "
                                             "owner and group, see the README's Security section); key " +

@@ -1,6 +1,45 @@
 # bash completion for qorvane: commands, options, the known keys (from
 # `qorvane keys`) and the item names of a key (from `qorvane show` on the
-# settings directory given with -d/--dir, or the current directory).
+# settings directory given with -d DIR, --dir DIR or --dir=DIR, or the
+# current directory).
+
+# A word as typed, without its quoting: quotes and backslash escapes.
+_qorvane_unquote()
+{
+    local word=$1 out= quote= c i
+    for ((i = 0; i < ${#word}; i++)); do
+        c=${word:i:1}
+        if [[ -n $quote ]]; then
+            if [[ $c == "$quote" ]]; then quote=; else out+=$c; fi
+        elif [[ $c == [\"\'] ]]; then
+            quote=$c
+        elif [[ $c == \\ ]]; then
+            ((i++))
+            out+=${word:i:1}
+        else
+            out+=$c
+        fi
+    done
+    printf '%s' "$out"
+}
+
+# COMPREPLY from the lines of $2 that begin with the word $1 as typed, each
+# quoted so that bash inserts it as one word (an item name may hold spaces).
+_qorvane_reply()
+{
+    local typed=$1 prefix line
+    prefix=$(_qorvane_unquote "$typed")
+    COMPREPLY=()
+    while IFS= read -r line; do
+        [[ -n $line && $line == "$prefix"* ]] || continue
+        # Inside an opened quote, bash inserts the text as it is.
+        if [[ $typed == [\"\']* ]]; then
+            COMPREPLY+=("$line")
+        else
+            COMPREPLY+=("$(printf '%q' "$line")")
+        fi
+    done <<<"$2"
+}
 
 _qorvane()
 {
@@ -19,8 +58,13 @@ _qorvane()
     local -a operands=()
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            -d | --dir) ((i++)); dir=${words[i]} ;;
-            --dir=*) dir=${words[i]#--dir=} ;;
+            -d | --dir)
+                # bash splits --dir=DIR into --dir, = and DIR.
+                [[ ${words[i]} == --dir && ${words[i + 1]-} == = ]] && ((i++))
+                ((i++))
+                dir=$(_qorvane_unquote "${words[i]-}")
+                ;;
+            --dir=*) dir=$(_qorvane_unquote "${words[i]#--dir=}") ;;
             --wait | --count | --timeout | --expect) ((i++)) ;;
             --) ;;
             -*) ;;
@@ -36,11 +80,17 @@ _qorvane()
     # A leading ~ as bash would expand it.
     [[ $dir == "~"* ]] && dir=$HOME${dir#"~"}
 
+    # The directory of -d DIR, --dir DIR or --dir=DIR (just after the =,
+    # the word is the = itself).
+    if [[ $cur == = && $prev == --dir ]]; then
+        _qorvane_reply "" "$(compgen -d)"
+        return
+    fi
+    if [[ $prev == -d || $prev == --dir || ($prev == = && ${words[cword - 2]-} == --dir) ]]; then
+        _qorvane_reply "$cur" "$(compgen -d -- "$(_qorvane_unquote "$cur")")"
+        return
+    fi
     case $prev in
-        -d | --dir)
-            COMPREPLY=($(compgen -d -- "$cur"))
-            return
-            ;;
         --wait | --count | --timeout | --expect) return ;;
     esac
 
@@ -78,10 +128,9 @@ _qorvane()
             fi
             [[ $command == get ]] && ((${#operands[@]} > 1)) && return
             local items
-            items=$("${words[0]}" -d "$dir" --wait 0.2 show "${operands[0]}" 2>/dev/null |
+            items=$("${words[0]}" -d "$dir" --wait 0.2 show "$(_qorvane_unquote "${operands[0]}")" 2>/dev/null |
                 while IFS= read -r line; do printf '%s\n' "${line%% = *}"; done)
-            local IFS=$'\n'
-            COMPREPLY=($(compgen -W "$items" -- "$cur"))
+            _qorvane_reply "$cur" "$items"
             ;;
     esac
 }
