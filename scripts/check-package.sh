@@ -117,6 +117,9 @@ grep -q "^f .*$object *0660 *root *qorvane" /usr/lib/tmpfiles.d/qorvane.conf ||
 getent group qorvane >/dev/null || fail "the package did not create the group qorvane"
 [[ $(stat -c '%U:%G %a' "$object" 2>/dev/null) == "root:qorvane 660" ]] ||
   fail "the install did not provision $object root:qorvane 0660"
+# The placeholder takes the record's 32 bytes, so a full /dev/shm cannot
+# keep the first member from writing the record.
+[[ $(stat -c '%s' "$object") -ge 32 ]] || fail "the provisioned $object holds no placeholder"
 notice=$(grep '^qorvane: ' "$scratch/install.log" || true)
 echo "$notice"
 [[ $notice == *"only members of group qorvane may use the access counter now"*"usermod -aG qorvane"* ]] ||

@@ -236,9 +236,9 @@ public:
     //  -2  it cannot be opened right now (descriptor limit, no memory);
     //      `problem` says why
     // OpenKey and CloseKey make the same check and fail at once (-3, -1)
-    // when it is not 1. Waits only while another process is creating the
-    // counter's segment (a few milliseconds at most, about 32 ms in the
-    // worst case); thread-safe.
+    // when it is not 1. Waits only while another process is making or
+    // replacing the counter's segment (microseconds as a rule, 25 ms at
+    // most); thread-safe.
     static int CheckAccessCounter(CString& problem);
 
     // Removes every item named itemName from the open key, in memory, and

@@ -191,8 +191,10 @@ int OpenLocked(const std::string& path, OpenMode mode, LockableFd& fd, std::stri
         // Only read locks in the way: a read lock needs no more than read
         // access to the file, so anyone who may read it could hold one for
         // ever, and no program that follows the locking protocol takes one.
-        // A read lock of our own keeps every writer out as the write lock
-        // would; it just does not keep another read out.
+        // A read lock of our own keeps out every program that takes a write
+        // lock; it does not keep out another read, nor another process of
+        // the library that met the same read lock (those that share the
+        // counter are kept apart by it).
         if (IsBusyError(err)) err = sys::TryLock(fd.Get(), F_RDLCK);
         if (err != 0) return IsBusyError(err) ? EAGAIN : err;
         if ((err = sys::Fstat(fd.Get(), st)) != 0) return err;

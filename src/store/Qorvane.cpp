@@ -289,9 +289,9 @@ int CQorvane::ReopenKey()
 
 int CQorvane::UpdateKey(const char* keyName, const std::function<int(CQorvane&)>& apply, int maxTries, int waitMs)
 {
-    m_arConflicts.clear();
     if (!m_strKey.IsEmpty() || !m_arItems.empty() || !m_arRemoved.empty()) return -1;
     if (!apply) return -2;
+    m_arConflicts.clear();
     // Drops the key's data on every way out, an exception from apply too.
     struct ClearOnExit {
         CQorvane& store;

@@ -16,10 +16,12 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/ForkGuard.h"
@@ -104,6 +106,19 @@ int OpenObjectFd(int flags, mode_t mode, const char* path, platform::LockableFd&
     return err;
 }
 
+// What a new object holds until the first record is written: not a record
+// (the magic differs), as long as one. The provisioning of the hardened
+// set-up writes the same text.
+constexpr char kPlaceholder[] = "QVCNTR-- no counter segment named yet\n";
+static_assert(sizeof kPlaceholder - 1 >= sizeof(CounterRecord), "the placeholder must take the record's bytes");
+
+int WritePlaceholder(int fd)
+{
+    const ssize_t put = ::pwrite(fd, kPlaceholder, sizeof kPlaceholder - 1, 0);
+    if (put < 0) return errno;
+    return put == static_cast<ssize_t>(sizeof kPlaceholder - 1) ? 0 : EIO;
+}
+
 // Creates the object with its final mode before it has a name: an unnamed
 // file, given mode 0666 (whatever the umask), then linked under the name.
 // EEXIST when another process linked one first.
@@ -119,7 +134,13 @@ int CreateObject(const std::string& path, platform::LockableFd& fd)
         return err;
     }
     if (err != 0) return err;
-    if ((err = platform::sys::Fchmod(fd.Get(), kCreatedMode)) == 0) err = platform::sys::LinkFd(fd.Get(), path.c_str());
+    // An ACL inherited from the directory would decide who may use the
+    // counter beside the mode; the placeholder takes the record's page now,
+    // so that a full /dev/shm cannot keep the record from being written.
+    if ((err = platform::sys::RemoveAccessAcl(fd.Get())) == 0 &&
+        (err = platform::sys::Fchmod(fd.Get(), kCreatedMode)) == 0 && (err = WritePlaceholder(fd.Get())) == 0) {
+        err = platform::sys::LinkFd(fd.Get(), path.c_str());
+    }
     if (err != 0) fd.Reset();
     return err;
 }
@@ -165,6 +186,13 @@ CounterProblem OpenObject(platform::LockableFd& fd, struct stat& st)
         fd.Reset();
         return Wrong(ObjectText() + " is not a regular shared-memory object");
     }
+    std::string acl;
+    if (platform::sys::GetAccessAcl(fd.Get(), acl) == 0 && !acl.empty()) {
+        fd.Reset();
+        return Wrong(ObjectText() + " (" + Owner(st.st_uid, st.st_gid, st.st_mode) +
+                     ") has an access ACL, which the counter's segment cannot carry: who may use the counter is "
+                     "decided by the object's owner, group and mode alone; remove the ACL (setfacl -b " + path + ")");
+    }
     const mode_t rw = st.st_mode & 0777;
     if (rw != 0666 && rw != 0660) {
         fd.Reset();
@@ -177,13 +205,15 @@ CounterProblem OpenObject(platform::LockableFd& fd, struct stat& st)
 // --- the record and the segment ----------------------------------------
 
 constexpr char kRecordMagic[8] = {'Q', 'V', 'C', 'N', 'T', 'R', '0', '3'};
-// Polls of the holder lock while another process sets the segment up or
-// recovers stale weight (each takes microseconds).
-constexpr int kBusyPolls = 20;
+// A pause while another process sets the segment up or recovers stale
+// weight (each takes microseconds).
 constexpr auto kBusyPoll = std::chrono::microseconds(100);
-// Rounds of reading the record and attaching, making or replacing its
-// segment, before the counter counts as busy.
-constexpr int kBindRounds = 200;
+// How long an entry may spend finding, making or replacing the segment in
+// all before the counter counts as busy: longer only when processes that
+// cannot use each other's segments (another IPC namespace over the same
+// /dev/shm) take turns replacing it.
+constexpr auto kSetUpWait = std::chrono::milliseconds(25);
+using SetUpClock = std::chrono::steady_clock;
 
 void PauseBriefly()
 {
@@ -236,16 +266,35 @@ int ShmStat(int id, shmid_ds& ds)
     return ::shmctl(id, IPC_STAT, &ds) == 0 ? 0 : errno;
 }
 
-// Attaches segment `id` at `at`; null on failure.
-int ShmAttach(int id, void*& at)
-{
-    at = nullptr;
-    if (const int err = seam::InjectedError(seam::Op::Shm)) return err;
-    at = ::shmat(id, nullptr, 0);
-    if (at != MAP_FAILED) return 0;  // shmat fails with (void*)-1, as mmap does
-    at = nullptr;
-    return errno;
-}
+// One attachment of a segment, detached on destruction unless handed on.
+class Mapping {
+public:
+    Mapping() = default;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() { Reset(); }
+    void* Get() const noexcept { return m_at; }
+    explicit operator bool() const noexcept { return m_at != nullptr; }
+    // Attaches segment `id`; 0 or the errno.
+    int Attach(int id)
+    {
+        Reset();
+        if (const int err = seam::InjectedError(seam::Op::Shm)) return err;
+        void* at = ::shmat(id, nullptr, 0);
+        if (at == MAP_FAILED) return errno;  // shmat fails with (void*)-1, as mmap does
+        m_at = at;
+        return 0;
+    }
+    void* Release() noexcept { return std::exchange(m_at, nullptr); }
+    void Reset() noexcept
+    {
+        if (m_at != nullptr) ::shmdt(m_at);
+        m_at = nullptr;
+    }
+
+private:
+    void* m_at = nullptr;
+};
 
 CounterWord* WordAt(void* at)
 {
@@ -342,21 +391,23 @@ void RetireOthers(const Attachment& current)
     }
 }
 
-Attachment* Publish(const std::string& path, const struct stat& object, const CounterRecord& record, void* at)
+// Publishes the attachment `at` of the segment `record` names, with one
+// reference for the caller.
+Attachment* Publish(const std::string& path, const struct stat& object, const CounterRecord& record, Mapping& at)
 {
-    auto* a = new Attachment;
+    auto a = std::make_unique<Attachment>();
     a->path = path;
     a->dev = object.st_dev;
     a->ino = object.st_ino;
     a->id = record.id;
     std::memcpy(a->cookie, record.cookie, sizeof a->cookie);
-    a->word = WordAt(at);
     a->users.store(1);
+    a->word = WordAt(at.Release());
     Attachment* head = g_attachments.load(std::memory_order_acquire);
     do {
         a->older = head;
-    } while (!g_attachments.compare_exchange_weak(head, a, std::memory_order_acq_rel));
-    return a;
+    } while (!g_attachments.compare_exchange_weak(head, a.get(), std::memory_order_acq_rel));
+    return a.release();
 }
 
 enum class Found {
@@ -367,10 +418,10 @@ enum class Found {
 };
 
 // Attaches the segment `record` names and checks that it is that segment.
-Found AttachNamed(const CounterRecord& record, const struct stat& object, void*& at, std::string& why,
+Found AttachNamed(const CounterRecord& record, const struct stat& object, Mapping& at, std::string& why,
                   CounterProblem& problem)
 {
-    int err = ShmAttach(record.id, at);
+    int err = at.Attach(record.id);
     if (err == EINVAL || err == EIDRM) return Found::Gone;
     if (err == EACCES) {
         why = SegmentText(record.id) + ForeignSegmentOwner(record.id) + " does not let this process (" + WhoAmI() +
@@ -383,14 +434,13 @@ Found AttachNamed(const CounterRecord& record, const struct stat& object, void*&
     }
     shmid_ds ds {};
     err = ShmStat(record.id, ds);
-    if (err == 0 && ds.shm_segsz >= kSharedSectionSize && SameCookie(at, record)) {
+    if (err == 0 && ds.shm_segsz >= kSharedSectionSize && SameCookie(at.Get(), record)) {
         if (FollowsObject(ds, object)) return Found::Attached;
         why = SegmentText(record.id) + " (" + Owner(ds.shm_perm.uid, ds.shm_perm.gid, ds.shm_perm.mode) +
               ") does not follow " + ObjectText() + " (" + Owner(object.st_uid, object.st_gid, object.st_mode) + ")";
         return Found::Unfit;
     }
-    ::shmdt(at);
-    at = nullptr;
+    at.Reset();
     if (err != 0 && err != EINVAL && err != EIDRM && err != EACCES) {
         problem = Problem(err, "cannot inspect the " + SegmentText(record.id) + ": " + std::strerror(err));
         return Found::Failed;
@@ -400,8 +450,9 @@ Found AttachNamed(const CounterRecord& record, const struct stat& object, void*&
 
 // Makes a new segment for `object`, attached at `at`, and the record that
 // names it. The segment is marked for removal at once, so it vanishes with
-// its last user. The caller holds the holder lock exclusively.
-CounterProblem MakeSegment(const struct stat& object, void*& at, CounterRecord& record)
+// its last user (a process killed between the two steps leaves one behind,
+// attached by nobody). The caller holds the holder lock exclusively.
+CounterProblem MakeSegment(const struct stat& object, Mapping& at, CounterRecord& record)
 {
     int id = -1;
     int err = ShmGet(kSharedSectionSize, id);
@@ -411,10 +462,9 @@ CounterProblem MakeSegment(const struct stat& object, void*& at, CounterRecord& 
                      "; see 'ipcs -l' for the limits and 'ipcs -m' for the segments in use)");
     }
     if (err != 0) return Problem(err, "cannot make the access counter segment: " + std::string(std::strerror(err)));
-    err = ShmAttach(id, at);
+    err = at.Attach(id);
     ::shmctl(id, IPC_RMID, nullptr);
     if (err != 0) {
-        at = nullptr;
         if (err == ENOMEM) return Wrong("cannot map a new access counter segment: " + std::string(std::strerror(err)));
         return Problem(err, "cannot map a new access counter segment: " + std::string(std::strerror(err)));
     }
@@ -431,22 +481,21 @@ CounterProblem MakeSegment(const struct stat& object, void*& at, CounterRecord& 
         err = errno != 0 ? errno : EIO;
     }
     if (err != 0) {
-        ::shmdt(at);
-        at = nullptr;
+        at.Reset();
         return Problem(err, "cannot set up a new access counter segment: " + std::string(std::strerror(err)));
     }
-    std::memcpy(static_cast<char*>(at) + kCookieOffset, record.cookie, sizeof record.cookie);
-    WordAt(at)->store(0);
+    std::memcpy(static_cast<char*>(at.Get()) + kCookieOffset, record.cookie, sizeof record.cookie);
+    WordAt(at.Get())->store(0);
     return {};
 }
 
-// The holder lock of `fd` taken shared, with a few polls while a set-up or
-// a recovery holds it exclusively.
-bool TakeShared(int fd)
+// The holder lock of `fd` taken shared, polling while a set-up or a
+// recovery holds it exclusively, until `deadline`.
+bool TakeShared(int fd, SetUpClock::time_point deadline)
 {
-    for (int poll = 0;; ++poll) {
+    for (;;) {
         if (platform::sys::TryLockRange(fd, F_RDLCK, kHolderByte, 1) == 0) return true;
-        if (poll == kBusyPolls) return false;
+        if (SetUpClock::now() >= deadline) return false;
         PauseBriefly();
     }
 }
@@ -557,18 +606,26 @@ private:
 CounterWord* ShmHolderLock::BindWord(const struct stat& object, CounterProblem& problem)
 {
     const std::string path = SharedCounterPath();
-    std::string unfit;
-    int unfitRounds = 0;
+    const SetUpClock::time_point deadline = SetUpClock::now() + kSetUpWait;
     const auto stepBack = [&] {
         platform::sys::TryLockRange(m_fd, F_UNLCK, kHolderByte, 1);
         m_shared = false;
         PauseBriefly();
     };
-    for (int round = 0; round < kBindRounds; ++round) {
-        if (!m_shared && !(m_shared = TakeShared(m_fd))) break;
+    const auto use = [&](const CounterRecord& record, Mapping& at) {
+        if ((m_attachment = FindAttachment(path, object, record)) == nullptr) {
+            m_attachment = Publish(path, object, record, at);
+        }
+        // else another thread attached it meanwhile, and `at` goes
+        RetireOthers(*m_attachment);
+        return m_attachment->word;
+    };
+    std::string unfit;
+    while (SetUpClock::now() < deadline) {
+        if (!m_shared && !(m_shared = TakeShared(m_fd, deadline))) break;
         // While we hold the shared holder lock the record cannot change.
         CounterRecord named {};
-        void* at = nullptr;  // the named segment, attached, when it can serve
+        Mapping at;  // the named segment, attached, when it can serve
         Found found = Found::Gone;
         unfit.clear();
         const bool hadRecord = ReadCounterRecord(m_fd, named);
@@ -576,62 +633,46 @@ CounterWord* ShmHolderLock::BindWord(const struct stat& object, CounterProblem& 
             if ((m_attachment = FindAttachment(path, object, named)) != nullptr) return m_attachment->word;
             found = AttachNamed(named, object, at, unfit, problem);
             if (found == Found::Failed) return nullptr;
-            if (found == Found::Attached) {
-                if ((m_attachment = FindAttachment(path, object, named)) != nullptr) {
-                    ::shmdt(at);  // another thread attached it meanwhile
-                } else {
-                    m_attachment = Publish(path, object, named, at);
-                }
-                RetireOthers(*m_attachment);
-                return m_attachment->word;
-            }
+            if (found == Found::Attached) return use(named, at);
         }
         // The record names no segment that can serve: make one, while no
         // live process holds weight (the holder lock exclusively).
         const SetUpLock setUp(m_fd);
         bool exclusive = false;
-        for (int poll = 0; setUp.Held() && !(exclusive = TryExclusive()) && poll < kBusyPolls; ++poll) PauseBriefly();
+        while (setUp.Held() && !(exclusive = TryExclusive()) && SetUpClock::now() < deadline) PauseBriefly();
         if (!exclusive) {
-            if (at != nullptr) {
-                // Named, ours, and in use by others, only with permissions
-                // that no longer follow the object's: count in it for now;
-                // a later quiet moment replaces it.
-                m_attachment = Publish(path, object, named, at);
-                RetireOthers(*m_attachment);
-                return m_attachment->word;
-            }
-            if (found == Found::Unfit && setUp.Held() && ++unfitRounds == 3) {
-                problem = Wrong(unfit + "; it is in use by other processes and cannot be replaced now");
-                return nullptr;
-            }
+            // Named, and in use by others, only with permissions that no
+            // longer follow the object's: count in it for now; a later
+            // quiet moment replaces it.
+            if (at) return use(named, at);
             stepBack();
             continue;
         }
         CounterRecord now {};
         const bool nowNamed = ReadCounterRecord(m_fd, now);
         if (nowNamed != hadRecord || (nowNamed && std::memcmp(&now, &named, sizeof now) != 0)) {
-            // Another process replaced it between our looks.
-            if (at != nullptr) ::shmdt(at);
-            Downgrade();
+            Downgrade();  // another process replaced it between our looks
             continue;
         }
-        if (at != nullptr) ::shmdt(at);
-        void* made = nullptr;
+        at.Reset();
+        Mapping made;
         CounterRecord record {};
         problem = MakeSegment(object, made, record);
         if (problem.state == CounterState::Usable) {
             if (const int err = WriteCounterRecord(m_fd, record)) {
-                ::shmdt(made);
                 problem = Problem(err, "cannot write the record of " + ObjectText() + ": " + std::strerror(err));
             }
         }
         Downgrade();
         if (problem.state != CounterState::Usable) return nullptr;
-        m_attachment = Publish(path, object, record, made);
-        RetireOthers(*m_attachment);
-        return m_attachment->word;
+        return use(record, made);
     }
-    problem = {CounterState::Unavailable, "the " + ObjectText() + " is being set up or recovered by other processes"};
+    // A segment that cannot serve this process and stays in use by others
+    // (or a set-up that takes longer than an entry may wait) is busy, not
+    // wrong: it goes when they leave.
+    problem = {CounterState::Unavailable,
+               unfit.empty() ? "the " + ObjectText() + " is being set up or recovered by other processes"
+                             : unfit + "; it is in use by other processes and cannot be replaced now"};
     return nullptr;
 }
 

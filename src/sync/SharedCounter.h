@@ -99,7 +99,8 @@ inline bool CounterIsWrong() noexcept
 }
 
 // The counter word, bound as an entry binds it. Throws std::system_error
-// when the counter cannot be used (tests and tools).
+// when the counter cannot be used (tests and tools). The reference holds no
+// share: it stays valid only until the object names another segment.
 CounterWord& SharedCounterWord();
 
 // Removes the object and its segment (tests, on their private name).

@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/shm.h>
+#include <sys/xattr.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,6 +116,28 @@ TEST(CounterObject, ObjectOfAnotherUserIsReportedWithItsOwnerAndMode)
         return 0;
     });
     EXPECT_EQ(ExitCodeOf(status), 0);
+    ::unlink(ShmPath(name).c_str());
+}
+
+// A System V segment carries no ACL, so a user whom only an ACL lets open
+// the object could not use its word: an object with an access ACL is
+// reported, not half used.
+TEST(CounterObject, ObjectWithAnAccessAclIsReported)
+{
+    const std::string name = FreshName();
+    Squat(name, 0660);
+    const std::string acl = AccessAcl(4903, 6);
+    if (::setxattr(ShmPath(name).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+        ::unlink(ShmPath(name).c_str());
+        GTEST_SKIP() << "/dev/shm keeps no POSIX ACLs here";
+    }
+    EXPECT_EQ(WithCounter(name,
+                          [&]() -> int {
+                              CString problem;
+                              if (CQorvane::CheckAccessCounter(problem) != -1) return 1;
+                              return problem.str().find("access ACL") != std::string::npos ? 0 : 2;
+                          }),
+              0);
     ::unlink(ShmPath(name).c_str());
 }
 

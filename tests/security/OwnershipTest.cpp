@@ -53,29 +53,6 @@ TEST(ReplaceKeepsAccess, OtherBitsMustCoverWhatIsNotKept)
     }
 }
 
-// A POSIX access ACL in the kernel's xattr form: version 2, then (tag,
-// perm, id) entries in tag order.
-std::string AccessAcl(uid_t namedUser, unsigned userPerm, unsigned groupObjPerm = 6)
-{
-    struct Entry {
-        std::uint16_t tag;
-        std::uint16_t perm;
-        std::uint32_t id;
-    };
-    const Entry entries[] = {
-        {0x01, 6, 0xFFFFFFFF},  // owner
-        {0x02, static_cast<std::uint16_t>(userPerm), namedUser},
-        {0x04, static_cast<std::uint16_t>(groupObjPerm), 0xFFFFFFFF},  // owning group
-        {0x10, 6, 0xFFFFFFFF},  // mask
-        {0x20, 0, 0xFFFFFFFF},  // others
-    };
-    std::string blob;
-    const std::uint32_t version = 2;
-    blob.append(reinterpret_cast<const char*>(&version), sizeof version);
-    for (const Entry& e : entries) blob.append(reinterpret_cast<const char*>(&e), sizeof e);
-    return blob;
-}
-
 std::string ReadAcl(const std::string& path)
 {
     std::string out(256, '\0');

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -192,5 +193,27 @@ bool Gate::Wait(int timeoutMs)
     char c;
     return ::read(m_fd[0], &c, 1) == 1;
 }
+
+std::string AccessAcl(uid_t namedUser, unsigned userPerm, unsigned groupObjPerm)
+{
+    struct Entry {
+        std::uint16_t tag;
+        std::uint16_t perm;
+        std::uint32_t id;
+    };
+    const Entry entries[] = {
+        {0x01, 6, 0xFFFFFFFF},  // owner
+        {0x02, static_cast<std::uint16_t>(userPerm), namedUser},
+        {0x04, static_cast<std::uint16_t>(groupObjPerm), 0xFFFFFFFF},  // owning group
+        {0x10, 6, 0xFFFFFFFF},  // mask
+        {0x20, 0, 0xFFFFFFFF},  // others
+    };
+    std::string blob;
+    const std::uint32_t version = 2;
+    blob.append(reinterpret_cast<const char*>(&version), sizeof version);
+    for (const Entry& e : entries) blob.append(reinterpret_cast<const char*>(&e), sizeof e);
+    return blob;
+}
+
 
 }  // namespace qorvane::testing

@@ -64,6 +64,11 @@ const std::string& CounterName();
 
 // A one-shot cross-process signal over a pipe: Signal() in one process
 // releases Wait() in the other.
+// A POSIX access ACL in the kernel's xattr form (system.posix_acl_access):
+// owner rw, the named user with `userPerm`, the owning group with
+// `groupObjPerm`, mask rw, others nothing.
+std::string AccessAcl(uid_t namedUser, unsigned userPerm, unsigned groupObjPerm = 6);
+
 class Gate {
 public:
     Gate();
