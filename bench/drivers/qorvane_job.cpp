@@ -278,6 +278,7 @@ int MixJob(const std::string& dir, int writers, int readers, double seconds)
         writers + readers, [&](int p, int) { return MixWorker(dir, p, p < writers, seconds); }, [](int) {});
     if (failed < 0) return 1;
     std::vector<long long> readerOpens;
+    std::vector<long long> writerOpens;
     std::vector<long long> writerCloses;
     long writerRounds = 0;
     long readerRounds = 0;
@@ -291,6 +292,7 @@ int MixJob(const std::string& dir, int writers, int readers, double seconds)
         if (p < writers) {
             writerRounds += r.rounds;
             writerCloses.insert(writerCloses.end(), r.closeNs.begin(), r.closeNs.end());
+            writerOpens.insert(writerOpens.end(), r.openNs.begin(), r.openNs.end());
             char name[32];
             char buf[32] = "";
             std::snprintf(name, sizeof name, "W%d", p);
@@ -307,10 +309,11 @@ int MixJob(const std::string& dir, int writers, int readers, double seconds)
         return v.empty() ? 0.0 : static_cast<double>(*std::max_element(v.begin(), v.end())) / 1e6;
     };
     std::printf("writers=%d readers=%d seconds=%.1f writer_rate=%.1f close_p50_ms=%.3f close_p99_ms=%.3f "
-                "reader_rate=%.1f open_p50_ms=%.3f open_p99_ms=%.3f open_p999_ms=%.3f open_max_ms=%.3f lost=%ld "
+                "writer_open_p50_ms=%.3f writer_open_p99_ms=%.3f reader_rate=%.1f open_p50_ms=%.3f open_p99_ms=%.3f open_p999_ms=%.3f open_max_ms=%.3f lost=%ld "
                 "failed_procs=%d\n",
                 writers, readers, seconds, static_cast<double>(writerRounds) / seconds,
-                PercentileMs(writerCloses, 0.5), PercentileMs(writerCloses, 0.99),
+                PercentileMs(writerCloses, 0.5), PercentileMs(writerCloses, 0.99), PercentileMs(writerOpens, 0.5),
+                PercentileMs(writerOpens, 0.99),
                 static_cast<double>(readerRounds) / seconds, PercentileMs(readerOpens, 0.5),
                 PercentileMs(readerOpens, 0.99), PercentileMs(readerOpens, 0.999), maxMs(readerOpens), lost, failed);
     return lost == 0 && failed == 0 ? 0 : 1;

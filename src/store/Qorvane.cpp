@@ -198,7 +198,7 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
     const std::vector<std::uint16_t> savedStates = m_arItemState;
     const std::vector<CString> savedRemoved = m_arRemoved;
     const int savedModified = m_bModified;
-    const int rc = qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
+    const int rc = qorvane::store::RetryWhileBusy(waitMs, qorvane::sync::LeaveWaiter::Role::Reader, [&](bool& busy) {
         bool lockBusy = false;
         const int result = OpenKeyImpl(keyName, lockBusy);
         busy = (result == -3 && !qorvane::sync::CounterIsWrong()) || (result == -4 && lockBusy);
@@ -217,7 +217,7 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
 
 int CQorvane::CloseKeyWait(int bClearOnFail, int waitMs)
 {
-    const int rc = qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
+    const int rc = qorvane::store::RetryWhileBusy(waitMs, qorvane::sync::LeaveWaiter::Role::Writer, [&](bool& busy) {
         bool lockBusy = false;
         const int result = CloseKeyImpl(0, lockBusy);
         busy = (result == -1 && !qorvane::sync::CounterIsWrong()) || (result == -2 && lockBusy);
@@ -252,6 +252,7 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
             ClearKeyData();
             return -4;
         }
+        reader.HeldFile();
         seam::Reached(seam::Step::ReaderLocked);
         platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size));
         hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,
