@@ -44,14 +44,14 @@
 //
 // Hand-off (only where the counter has the hand-off words beside it, see
 // HandOff): a writer's waits before it announces itself, and the waiting
-// calls' waits between tries, sleep on a futex that every leave wakes,
-// instead of polling. The order in which waiters get in:
-//   - a writer that takes the slot first lets as many waiting readers in
-//     as were waiting in a waiting call when it took the slot (up to
+// calls' waits between tries, sleep on futexes that leaves wake, instead of
+// polling. The order in which waiters get in:
+//   - a writer that takes the slot first lets in as many waiting readers
+//     as were waiting in a waiting call at that moment (at most
 //     kReaderGap; readers that come later do not extend it), then queues:
-//     waiting readers
-//     hold off from then until it has left, so new readers cannot keep it
-//     out; readers inside leave within microseconds;
+//     from then until it has left, waiting readers hold off, so a stream of
+//     new readers cannot keep it out; readers inside leave within
+//     microseconds;
 //   - the queued writer announces itself only into an empty counter (the
 //     add of kWriter done as a compare-and-swap from 0), so it is in at its
 //     first test and never pauses for a reader it could have waited for;
@@ -59,9 +59,13 @@
 //     above takes over unchanged;
 //   - its leave wakes everyone: the readers that waited meanwhile try, and
 //     the next writer lets them in before it queues.
-// So a waiting reader waits for at most one writer's turn, and a writer for
-// at most one gap of readers. Processes that never wake (other builds) still
-// get in: every sleep is also bounded, as the poll or nap it replaces.
+// So a waiting reader waits for at most one writer's turn (and the reads of
+// the readers before it), and a writer for at most one gap of readers and
+// the readers inside. Readers waiting for the settings file's lock, which
+// one reader holds at a time, are woken one at a time by the leave of the
+// reader that held it. Processes that never wake anyone (other builds)
+// still let waiters in: every sleep is also bounded, by the poll or nap it
+// replaces.
 #pragma once
 
 #include <atomic>
