@@ -58,6 +58,7 @@ int RetryWhileBusy(int waitMs, sync::LeaveWaiter::Role role, Attempt&& attempt)
     int rc = attempt(busy);
     if (!busy || Clock::now() >= deadline) return rc;
 
+    const auto patient = Clock::now() + sync::kReaderPatience;
     sync::LeaveWaiter waiter(role);
     std::minstd_rand& rng = PauseRandom();
     std::uniform_int_distribution<int> napMs(5, 25);
@@ -72,6 +73,7 @@ int RetryWhileBusy(int waitMs, sync::LeaveWaiter::Role role, Attempt&& attempt)
         }
         const auto now = Clock::now();
         if (now >= deadline) return rc;
+        if (role == sync::LeaveWaiter::Role::Reader && now >= patient) waiter.CountAsWaiting();
         const auto nap = std::min<Clock::duration>(
             std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(napMs(rng))), deadline - now);
         if (holdOff || (role == sync::LeaveWaiter::Role::Reader ? rc == -3 : rc == -1)) {

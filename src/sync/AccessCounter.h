@@ -47,8 +47,9 @@
 // calls' waits between tries, sleep on futexes that leaves wake, instead of
 // polling. The order in which waiters get in:
 //   - a writer that takes the slot first lets in as many waiting readers
-//     as were waiting in a waiting call at that moment (at most
-//     kReaderGap; readers that come later do not extend it), then queues:
+//     as were counted as waiting at that moment (a reader in a waiting call
+//     counts once it has waited kReaderPatience; at most kReaderGap;
+//     readers that come later do not extend it), then queues:
 //     from then until it has left, waiting readers hold off, so a stream of
 //     new readers cannot keep it out; readers inside leave within
 //     microseconds;
@@ -173,6 +174,11 @@ inline constexpr int kCourtesyPolls = 10;
 // gets in within microseconds of the last reader's leave, even when that
 // reader lost its processor for a few milliseconds).
 inline constexpr std::chrono::milliseconds kReaderGap{2};
+// How long a reader in a waiting call waits before it counts as waiting,
+// so that the next writer lets it in first: most readers get in between
+// two writers on their own, and a writer that waited for each of them
+// would lose its rate on a busy machine.
+inline constexpr std::chrono::milliseconds kReaderPatience{1};
 inline constexpr std::chrono::milliseconds kQueueWait{10};
 
 // The writer's clock: the steady clock and real sleeps in production; tests

@@ -811,21 +811,29 @@ LeaveWaiter::LeaveWaiter(Role role) : m_role(role)
     if (m_word == nullptr) return;
     m_lock.LeaveHolders();
     m_handOff = &HandOffOf(*m_word);
-    // Not counted while a writer proves the count stale: this reader then
-    // waits like one that came later, for one more writer at most.
+    // Not counted while a writer proves the counts stale: this reader then
+    // only naps while it waits for the file's lock, and does not hold off.
     if (role == Role::Reader && m_lock.TryWaitersShared()) {
-        m_handOff->readersWaiting.fetch_add(1);
         m_handOff->lockWaiters.fetch_add(1);
         m_counted = true;
     }
+}
+
+void LeaveWaiter::CountAsWaiting() noexcept
+{
+    if (!m_counted || m_waiting) return;
+    m_handOff->readersWaiting.fetch_add(1);
+    m_waiting = true;
 }
 
 LeaveWaiter::~LeaveWaiter()
 {
     if (m_counted) {
         m_handOff->lockWaiters.fetch_sub(1);
-        m_handOff->readersWaiting.fetch_sub(1);
-        CountReaderDone(*m_handOff);
+        if (m_waiting) {
+            m_handOff->readersWaiting.fetch_sub(1);
+            CountReaderDone(*m_handOff);
+        }
         m_lock.Release();  // the waiters' lock with the rest
         // A writer may wait for the count to drop; and a wake of the file's
         // lock that came to this reader passes on.

@@ -249,10 +249,10 @@ private:
 
 // Where a waiting call (OpenKeyWait, CloseKeyWait) sleeps between its
 // tries: the hand-off words of the counter's segment, held attached without
-// any holder lock. A reader counts in HandOff::readersWaiting from the
-// moment it is made until it goes (make it once a try was turned away, and
-// let it go once a try got in or the wait is over), so that the next writer
-// lets it in first. Without a usable counter it only naps.
+// any holder lock. Make it once a try was turned away, and let it go once a
+// try got in or the wait is over. A reader that has waited kReaderPatience
+// counts as waiting (CountAsWaiting), so that the next writer lets it in
+// first. Without a usable counter it only naps.
 //
 //   LeaveWaiter waiter(LeaveWaiter::Role::Reader);
 //   for (;;) {
@@ -271,6 +271,10 @@ public:
 
     // Call before a try that may meet the file's lock.
     void ArmForLock() noexcept;
+    // Counts this reader in HandOff::readersWaiting from now until it goes,
+    // so that the next writer lets it in first (once it has waited
+    // kReaderPatience).
+    void CountAsWaiting() noexcept;
     // True while a reader should not try: a writer holds the writer slot
     // and has queued (or is in). A flag left by a writer that died is
     // cleared here.
@@ -291,7 +295,8 @@ private:
     CounterWord* m_word = nullptr;
     HandOff* m_handOff = nullptr;
     Role m_role;
-    bool m_counted = false;
+    bool m_counted = false;  // holds the waiters' lock, counts in lockWaiters
+    bool m_waiting = false;  // counts in readersWaiting
     std::uint32_t m_seenLock = 0;
 };
 
