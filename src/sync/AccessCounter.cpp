@@ -212,13 +212,12 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
     if (handOff != nullptr) handOff->writerQueued.store(1);
 
     // Readers inside would cost a full pause after announcing, while their
-    // reads take microseconds: give them a few polls (kQueueWait with
-    // hand-off) to leave first, and announce into an empty counter (adding
+    // reads take microseconds: give them a few polls to leave first (a
+    // leave ends a poll early), and announce into an empty counter (adding
     // kWriter to 0, atomically). Plain readers still enter meanwhile, so
     // this never waits for long.
     std::int32_t v = 0;
-    const WaitClockType::time_point courtesyEnd =
-        clock.Now() + (handOff != nullptr ? WaitClockType::duration(kQueueWait) : kCourtesyPolls * kWriterPoll);
+    const WaitClockType::time_point courtesyEnd = clock.Now() + kCourtesyPolls * kWriterPoll;
     for (;;) {
         std::int32_t empty = 0;
         if (word.compare_exchange_strong(empty, kWriter)) {

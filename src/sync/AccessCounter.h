@@ -56,8 +56,9 @@
 //   - the queued writer announces itself only into an empty counter (the
 //     add of kWriter done as a compare-and-swap from 0), so it is in at its
 //     first test and never pauses for a reader it could have waited for;
-//     after kQueueWait it announces whatever the value, and the protocol
-//     above takes over unchanged;
+//     after kCourtesyPolls polls' worth (each leave ends a poll early) it
+//     announces whatever the value, and the protocol above takes over
+//     unchanged, five pauses and all;
 //   - its leave wakes everyone: the readers that waited meanwhile try, and
 //     the next writer lets them in before it queues.
 // So a waiting reader waits for at most one writer's turn (and the reads of
@@ -169,17 +170,13 @@ inline constexpr std::chrono::milliseconds kWriterWait = kWriterPauses * kWriter
 // announces itself.
 inline constexpr int kCourtesyPolls = 10;
 // How long a writer holding the slot lets waiting readers in before it
-// queues, and then waits for the counter to empty before it announces
-// itself whatever the value (hand-off only: each leave wakes it, so it
-// gets in within microseconds of the last reader's leave, even when that
-// reader lost its processor for a few milliseconds).
+// queues (hand-off only).
 inline constexpr std::chrono::milliseconds kReaderGap{2};
 // How long a reader in a waiting call waits before it counts as waiting,
 // so that the next writer lets it in first: most readers get in between
 // two writers on their own, and a writer that waited for each of them
 // would lose its rate on a busy machine.
 inline constexpr std::chrono::milliseconds kReaderPatience{1};
-inline constexpr std::chrono::milliseconds kQueueWait{10};
 
 // The writer's clock: the steady clock and real sleeps in production; tests
 // drive their own.
