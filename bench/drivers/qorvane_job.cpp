@@ -13,6 +13,14 @@
 //                                (10 s each) instead of the caller's own
 //                                retries; also prints the median and 99th
 //                                percentile time of one successful close
+//   qorvane_job mix DIR WRITERS READERS SECONDS
+//                                WRITERS processes loop OpenKeyWait, SetItem
+//                                of an item of their own, CloseKeyWait;
+//                                READERS processes loop OpenKeyWait, GetItem,
+//                                CloseKey; for SECONDS. Prints the writers'
+//                                rate and close times, the readers' open
+//                                times (p50, p99, p99.9, max) and the lost
+//                                updates (a writer's last value missing)
 //
 // Uses a private access counter (never the machine-wide one), removed at
 // exit.
@@ -191,6 +199,126 @@ int ContendWaitJob(const std::string& dir, int procs, int ops)
     return missing == 0 && failed == 0 ? 0 : 1;
 }
 
+// One worker of the mix: its role, the values it wrote and its call times,
+// left in a file beside the settings directory for the parent to read.
+struct MixResult {
+    long rounds = 0;
+    std::vector<long long> openNs;
+    std::vector<long long> closeNs;
+};
+
+std::string MixFile(const std::string& dir, int p)
+{
+    return dir + ".mix" + std::to_string(p);
+}
+
+bool SaveMix(const std::string& file, const MixResult& r)
+{
+    std::ofstream out(file, std::ios::binary);
+    const long sizes[3] = {r.rounds, static_cast<long>(r.openNs.size()), static_cast<long>(r.closeNs.size())};
+    out.write(reinterpret_cast<const char*>(sizes), sizeof sizes);
+    out.write(reinterpret_cast<const char*>(r.openNs.data()), static_cast<std::streamsize>(r.openNs.size() * 8));
+    out.write(reinterpret_cast<const char*>(r.closeNs.data()), static_cast<std::streamsize>(r.closeNs.size() * 8));
+    return static_cast<bool>(out);
+}
+
+bool LoadMix(const std::string& file, MixResult& r)
+{
+    std::ifstream in(file, std::ios::binary);
+    long sizes[3] = {0, 0, 0};
+    in.read(reinterpret_cast<char*>(sizes), sizeof sizes);
+    r.rounds = sizes[0];
+    r.openNs.resize(static_cast<std::size_t>(sizes[1]));
+    r.closeNs.resize(static_cast<std::size_t>(sizes[2]));
+    in.read(reinterpret_cast<char*>(r.openNs.data()), static_cast<std::streamsize>(r.openNs.size() * 8));
+    in.read(reinterpret_cast<char*>(r.closeNs.data()), static_cast<std::streamsize>(r.closeNs.size() * 8));
+    return static_cast<bool>(in);
+}
+
+int MixWorker(const std::string& dir, int p, bool writer, double seconds)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto ns = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count(); };
+    CQorvane store(dir.c_str());
+    MixResult r;
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    char name[32];
+    std::snprintf(name, sizeof name, "W%d", p);
+    while (Clock::now() < end) {
+        const auto o0 = Clock::now();
+        const int opened = store.OpenKeyWait(qbench::kContendKey, 10000);
+        if (opened != 0 && opened != 1) {
+            std::fprintf(stderr, "worker %d: OpenKeyWait %d\n", p, opened);
+            return 1;
+        }
+        r.openNs.push_back(ns(Clock::now() - o0));
+        if (writer) {
+            std::string value = std::to_string(r.rounds + 1);
+            if (store.SetItem(qbench::kContendKeyId, name, value.data()) < 1) return 1;
+            const auto c0 = Clock::now();
+            if (const int closed = store.CloseKeyWait(0, 10000); closed != 1) {
+                std::fprintf(stderr, "worker %d: CloseKeyWait %d\n", p, closed);
+                return 1;
+            }
+            r.closeNs.push_back(ns(Clock::now() - c0));
+        } else {
+            char buf[32];
+            store.GetItem(qbench::kContendKeyId, name, buf, sizeof buf);
+            if (store.CloseKey(0) != 1) return 1;
+        }
+        ++r.rounds;
+    }
+    return SaveMix(MixFile(dir, p), r) ? 0 : 1;
+}
+
+// Writers 0 .. writers-1, then readers; see the head of the file.
+int MixJob(const std::string& dir, int writers, int readers, double seconds)
+{
+    const int failed = RunWorkers(
+        writers + readers, [&](int p, int) { return MixWorker(dir, p, p < writers, seconds); }, [](int) {});
+    if (failed < 0) return 1;
+    std::vector<long long> readerOpens;
+    std::vector<long long> writerOpens;
+    std::vector<long long> writerCloses;
+    long writerRounds = 0;
+    long readerRounds = 0;
+    long lost = 0;
+    CQorvane check(dir.c_str());
+    const bool readable = check.OpenKey(qbench::kContendKey) == 1 || writers == 0;
+    for (int p = 0; p < writers + readers; ++p) {
+        MixResult r;
+        if (!LoadMix(MixFile(dir, p), r)) return 1;
+        std::remove(MixFile(dir, p).c_str());
+        if (p < writers) {
+            writerRounds += r.rounds;
+            writerCloses.insert(writerCloses.end(), r.closeNs.begin(), r.closeNs.end());
+            writerOpens.insert(writerOpens.end(), r.openNs.begin(), r.openNs.end());
+            char name[32];
+            char buf[32] = "";
+            std::snprintf(name, sizeof name, "W%d", p);
+            if (!readable || check.GetItem(qbench::kContendKeyId, name, buf, sizeof buf) != 1 ||
+                std::atol(buf) != r.rounds) {
+                ++lost;
+            }
+        } else {
+            readerRounds += r.rounds;
+            readerOpens.insert(readerOpens.end(), r.openNs.begin(), r.openNs.end());
+        }
+    }
+    const auto maxMs = [](const std::vector<long long>& v) {
+        return v.empty() ? 0.0 : static_cast<double>(*std::max_element(v.begin(), v.end())) / 1e6;
+    };
+    std::printf("writers=%d readers=%d seconds=%.1f writer_rate=%.1f close_p50_ms=%.3f close_p99_ms=%.3f "
+                "writer_open_p50_ms=%.3f writer_open_p99_ms=%.3f reader_rate=%.1f open_p50_ms=%.3f open_p99_ms=%.3f open_p999_ms=%.3f open_max_ms=%.3f lost=%ld "
+                "failed_procs=%d\n",
+                writers, readers, seconds, static_cast<double>(writerRounds) / seconds,
+                PercentileMs(writerCloses, 0.5), PercentileMs(writerCloses, 0.99), PercentileMs(writerOpens, 0.5),
+                PercentileMs(writerOpens, 0.99),
+                static_cast<double>(readerRounds) / seconds, PercentileMs(readerOpens, 0.5),
+                PercentileMs(readerOpens, 0.99), PercentileMs(readerOpens, 0.999), maxMs(readerOpens), lost, failed);
+    return lost == 0 && failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -202,6 +330,9 @@ int main(int argc, char** argv)
     }
     if (argc >= 5 && std::strcmp(argv[1], "contend-wait") == 0) {
         return ContendWaitJob(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    }
+    if (argc >= 6 && std::strcmp(argv[1], "mix") == 0) {
+        return MixJob(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]));
     }
     qbench::JobArgs args;
     if (!qbench::ParseJobArgs(argc, argv, args)) return qbench::Usage(argv[0]);

@@ -137,9 +137,15 @@ public:
     int CloseKey(int bClearOnFail);
 
     // OpenKey and CloseKey, retrying busy results until about waitMs
-    // milliseconds have passed (0 or less: one try), with a random pause of
-    // 5-25 ms between tries so that processes that collide do not keep
-    // colliding in step. Busy is OpenKey -3, and -4 when another open holds
+    // milliseconds have passed (0 or less: one try, as the plain call).
+    // Between tries the caller sleeps until the holder that turned it away
+    // leaves (a leave of the library wakes it within microseconds), but
+    // never longer than a random 5-25 ms, so that a holder that wakes
+    // nobody (another program's lock) is looked at again. While a writer
+    // waits for readers to leave, OpenKeyWait does not enter (its tries get
+    // -3), and a writer first lets in the readers that were already
+    // waiting, so neither side keeps the other out for long (README,
+    // "Locking protocol"). Busy is OpenKey -3, and -4 when another open holds
     // the file's lock; CloseKey -1, and -2 when another program holds the
     // file's lock. Every other result returns at once, and so does -3 or
     // -1 from an access counter that cannot serve this process
@@ -295,6 +301,8 @@ private:
     int OpenKeyImpl(const char* keyName, bool& lockBusy);
     // `checked`: compare as CloseKeyChecked does before writing.
     int CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked = false);
+    // CloseKeyWait and CloseKeyCheckedWait.
+    int CloseKeyWaitImpl(int bClearOnFail, int waitMs, bool checked);
     bool IsRemoved(const CString& name) const;
     void NoteRead(const KeyItem* readItem, const char* itemName);
 

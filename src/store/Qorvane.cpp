@@ -225,7 +225,7 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
     const std::vector<std::uint16_t> savedStates = m_arItemState;
     const std::vector<CString> savedRemoved = m_arRemoved;
     const int savedModified = m_bModified;
-    const int rc = qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
+    const int rc = qorvane::store::RetryWhileBusy(waitMs, qorvane::sync::LeaveWaiter::Role::Reader, [&](bool& busy) {
         bool lockBusy = false;
         const int result = OpenKeyImpl(keyName, lockBusy);
         busy = (result == -3 && !qorvane::sync::CounterIsWrong()) || (result == -4 && lockBusy);
@@ -244,9 +244,14 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
 
 int CQorvane::CloseKeyWait(int bClearOnFail, int waitMs)
 {
-    const int rc = qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
+    return CloseKeyWaitImpl(bClearOnFail, waitMs, false);
+}
+
+int CQorvane::CloseKeyWaitImpl(int bClearOnFail, int waitMs, bool checked)
+{
+    const int rc = qorvane::store::RetryWhileBusy(waitMs, qorvane::sync::LeaveWaiter::Role::Writer, [&](bool& busy) {
         bool lockBusy = false;
-        const int result = CloseKeyImpl(0, lockBusy);
+        const int result = CloseKeyImpl(0, lockBusy, checked);
         busy = (result == -1 && !qorvane::sync::CounterIsWrong()) || (result == -2 && lockBusy);
         return result;
     });
@@ -262,14 +267,7 @@ int CQorvane::CloseKeyChecked(int bClearOnFail)
 
 int CQorvane::CloseKeyCheckedWait(int bClearOnFail, int waitMs)
 {
-    const int rc = qorvane::store::RetryWhileBusy(waitMs, [&](bool& busy) {
-        bool lockBusy = false;
-        const int result = CloseKeyImpl(0, lockBusy, true);
-        busy = (result == -1 && !qorvane::sync::CounterIsWrong()) || (result == -2 && lockBusy);
-        return result;
-    });
-    if (rc < 0 && bClearOnFail != 0) ClearKeyData();
-    return rc;
+    return CloseKeyWaitImpl(bClearOnFail, waitMs, true);
 }
 
 int CQorvane::GetConflictAt(int index, KeyConflict& conflict) const
@@ -334,6 +332,7 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
             ClearKeyData();
             return -4;
         }
+        reader.HeldFile();
         seam::Reached(seam::Step::ReaderLocked);
         platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size));
         hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,

@@ -33,7 +33,7 @@ int ReplaceWholeFile(const std::string& path, std::string_view expected, std::st
 int ReplaceWholeFileWait(const std::string& path, std::string_view expected, std::string_view content,
                          std::string& current, int waitMs)
 {
-    return RetryWhileBusy(waitMs, [&](bool& busy) {
+    return RetryWhileBusy(waitMs, sync::LeaveWaiter::Role::Writer, [&](bool& busy) {
         bool lockBusy = false;
         const int rc = ReplaceWholeFile(path, expected, content, current, lockBusy);
         busy = (rc == -1 && !sync::CounterIsWrong()) || (rc == -2 && lockBusy);

@@ -41,6 +41,33 @@
 // tries its entry once more. An entrant that cannot take its shared lock
 // because a recovery is under way counts that as refused (a reader) or as a
 // failed poll (a writer).
+//
+// Hand-off (only where the counter has the hand-off words beside it, see
+// HandOff): a writer's waits before it announces itself, and the waiting
+// calls' waits between tries, sleep on futexes that leaves wake, instead of
+// polling. The order in which waiters get in:
+//   - a writer that takes the slot first lets in as many waiting readers
+//     as were counted as waiting at that moment (a reader in a waiting call
+//     counts once it has waited kReaderPatience; at most kReaderGap;
+//     readers that come later do not extend it), then queues:
+//     from then until it has left, waiting readers hold off, so a stream of
+//     new readers cannot keep it out; readers inside leave within
+//     microseconds;
+//   - the queued writer announces itself only into an empty counter (the
+//     add of kWriter done as a compare-and-swap from 0), so it is in at its
+//     first test and never pauses for a reader it could have waited for;
+//     after kCourtesyPolls polls' worth (each leave ends a poll early) it
+//     announces whatever the value, and the protocol above takes over
+//     unchanged, five pauses and all;
+//   - its leave wakes everyone: the readers that waited meanwhile try, and
+//     the next writer lets them in before it queues.
+// So a waiting reader waits for at most one writer's turn (and the reads of
+// the readers before it), and a writer for at most one gap of readers and
+// the readers inside. Readers waiting for the settings file's lock, which
+// one reader holds at a time, are woken one at a time by the leave of the
+// reader that held it. Processes that never wake anyone (other builds)
+// still let waiters in: every sleep is also bounded, by the poll or nap it
+// replaces.
 #pragma once
 
 #include <atomic>
@@ -54,6 +81,53 @@ inline constexpr std::int32_t kWriter = 0x8000;
 inline constexpr int kWriterPauses = 5;
 
 using CounterWord = std::atomic<std::int32_t>;
+
+// The words that let entrants and waiting calls sleep until a leave wakes
+// them. They only shorten waits: a process that never touches them still
+// gets in, later. All start at 0.
+struct HandOff {
+    // Bits 0-30: bumped by a leave that finds kSleeping set; the futex word.
+    // kSleeping: someone sleeps on this word, or is about to.
+    std::atomic<std::uint32_t> turn;
+    // 1 from the moment a writer holding the slot queues until it leaves or
+    // gives up: waiting readers hold off meanwhile.
+    std::atomic<std::int32_t> writerQueued;
+    // Readers in a waiting call that were turned away and are not in yet.
+    std::atomic<std::int32_t> readersWaiting;
+    // Counted readers that stopped waiting (got in, or gave up), wrapping.
+    std::atomic<std::uint32_t> readersDone;
+    // The futex word of readers waiting for the settings file's lock, which
+    // one reader holds at a time: a reader's leave bumps it and wakes one
+    // of them, if any counts in `lockWaiters`, so that they take turns
+    // instead of all waking for one lock.
+    std::atomic<std::uint32_t> lockTurn;
+    std::atomic<std::int32_t> lockWaiters;
+    // The value of readersDone that a writer letting waiting readers in
+    // sleeps for (on readersDone), or 0 when no writer does; the reader
+    // that makes readersDone reach it wakes the writer, once.
+    std::atomic<std::uint32_t> gapTarget;
+    std::atomic<std::uint32_t> unused;
+};
+static_assert(sizeof(HandOff) == 32, "the hand-off words are part of the segment's layout");
+inline constexpr std::uint32_t kSleeping = 0x80000000u;
+
+// Marks the caller as about to sleep on `h.turn` and returns the value to
+// sleep on. Check the condition after this, then sleep: a leave that
+// changes the condition after the check also changes the word, so the sleep
+// cannot miss it.
+std::uint32_t ArmWait(HandOff& h) noexcept;
+// Wakes every sleeper if one armed; nothing (no system call) otherwise.
+void WakeWaiters(HandOff& h) noexcept;
+// Wakes one reader waiting for the file's lock, if one counts.
+void WakeLockWaiter(HandOff& h) noexcept;
+// Counts a waiting reader as done waiting, and wakes a writer that waits
+// for that count.
+void CountReaderDone(HandOff& h) noexcept;
+// Sleeps while `h.turn` still holds `seen`, at most `d` (a process-shared
+// futex: it wakes across processes). May return early.
+void SleepOnTurn(HandOff& h, std::uint32_t seen, std::chrono::nanoseconds d) noexcept;
+// The same on `h.lockTurn`.
+void SleepOnLockTurn(HandOff& h, std::uint32_t seen, std::chrono::nanoseconds d) noexcept;
 
 // The holder lock of one entrant (see the recovery paragraph above).
 class HolderLock {
@@ -69,6 +143,11 @@ public:
     // Takes the writer slot without waiting; false while another writer
     // holds it.
     virtual bool TryWriterSlot() { return true; }
+    // Takes the waiters' lock exclusively without waiting: true proves that
+    // no live process counts in HandOff::readersWaiting (each holds that
+    // lock shared while it counts). DropWaiters lets it go.
+    virtual bool TryWaitersExclusive() { return false; }
+    virtual void DropWaiters() {}
     // Drops the lock and the writer slot.
     virtual void Release() = 0;
 };
@@ -90,6 +169,14 @@ inline constexpr std::chrono::milliseconds kWriterWait = kWriterPauses * kWriter
 // Polls a writer that holds the slot gives readers inside to leave before it
 // announces itself.
 inline constexpr int kCourtesyPolls = 10;
+// How long a writer holding the slot lets waiting readers in before it
+// queues (hand-off only).
+inline constexpr std::chrono::milliseconds kReaderGap{2};
+// How long a reader in a waiting call waits before it counts as waiting,
+// so that the next writer lets it in first: most readers get in between
+// two writers on their own, and a writer that waited for each of them
+// would lose its rate on a busy machine.
+inline constexpr std::chrono::milliseconds kReaderPatience{1};
 
 // The writer's clock: the steady clock and real sleeps in production; tests
 // drive their own.
@@ -100,15 +187,21 @@ public:
     // Sleeps `d`, a pause (kWriterPause) or a poll (kWriterPoll), either cut
     // short by the deadline.
     virtual void Sleep(WaitClockType::duration d) = 0;
+    // A poll that a leave may end early: with hand-off words, sleeps on
+    // them (see SleepOnTurn); without, Sleep(d).
+    virtual void AwaitLeave(HandOff* h, std::uint32_t seen, WaitClockType::duration d);
+    // Sleeps while h.readersDone holds `seen`, at most `d` (tests: a poll).
+    virtual void AwaitDone(HandOff& h, std::uint32_t seen, WaitClockType::duration d);
 };
 WaitClock& RealClock();
 
 // The protocol over a word. Enter* take the holder lock's shared lock and
-// add the entrant's weight; Leave* remove the weight and drop the lock.
-// Each returns true if the entrant is in; on false nothing is held.
+// add the entrant's weight; Leave* remove the weight, drop the lock and wake
+// whoever waits on `handOff` (when given). Each returns true if the entrant
+// is in; on false nothing is held.
 bool EnterReader(CounterWord& word, HolderLock& lock);
-void LeaveReader(CounterWord& word, HolderLock& lock);
-bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock = RealClock());
-void LeaveWriter(CounterWord& word, HolderLock& lock);
+void LeaveReader(CounterWord& word, HolderLock& lock, HandOff* handOff = nullptr);
+bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock = RealClock(), HandOff* handOff = nullptr);
+void LeaveWriter(CounterWord& word, HolderLock& lock, HandOff* handOff = nullptr);
 
 }  // namespace qorvane::sync

@@ -31,6 +31,9 @@ namespace qorvane::sync {
 namespace {
 
 static_assert(CounterWord::is_always_lock_free, "the counter must be lock-free to be shared");
+static_assert(kHandOffOffset >= kCookieOffset + sizeof(CounterRecord::cookie) &&
+                  kHandOffOffset + sizeof(HandOff) <= kSharedSectionSize && kHandOffOffset % alignof(HandOff) == 0,
+              "the hand-off words lie in free bytes of the segment");
 
 constexpr const char* kShmDir = "/dev/shm";
 constexpr mode_t kCreatedMode = 0666;
@@ -38,6 +41,8 @@ constexpr off_t kHolderByte = 0;
 constexpr off_t kWriterSlotByte = 1;
 // Held exclusively by the process that makes a new segment (SetUpLock).
 constexpr off_t kSegmentSetupByte = 2;
+// Held shared by each process while it counts in HandOff::readersWaiting.
+constexpr off_t kWaitersByte = 3;
 constexpr int kAttempts = 8;
 
 std::string& CounterName()
@@ -511,6 +516,7 @@ struct KeptDescriptor {
 };
 thread_local KeptDescriptor t_kept;
 thread_local CounterProblem t_lastProblem;
+thread_local bool t_waitingReader = false;
 
 }  // namespace
 
@@ -554,7 +560,7 @@ CounterWord* ShmHolderLock::Bind(CounterProblem& problem)
     struct stat named {};
     const int named_err = platform::sys::Lstat(SharedCounterPath().c_str(), named);
     struct stat st {};
-    if (!t_kept.inUse) {
+    if (!t_kept.inUse && !m_ownOnly) {
         const bool current = t_kept.fd.Valid() && t_kept.owner == pid && named_err == 0 &&
                              named.st_dev == t_kept.dev && named.st_ino == t_kept.ino;
         if (!current) {
@@ -699,6 +705,41 @@ bool ShmHolderLock::TryWriterSlot()
     return m_fd >= 0 && platform::sys::TryLockRange(m_fd, F_WRLCK, kWriterSlotByte, 1) == 0;
 }
 
+bool ShmHolderLock::TryWaitersExclusive()
+{
+    return m_fd >= 0 && platform::sys::TryLockRange(m_fd, F_WRLCK, kWaitersByte, 1) == 0;
+}
+
+void ShmHolderLock::DropWaiters()
+{
+    if (m_fd >= 0) platform::sys::TryLockRange(m_fd, F_UNLCK, kWaitersByte, 1);
+}
+
+bool ShmHolderLock::TryWaitersShared()
+{
+    return m_fd >= 0 && platform::sys::TryLockRange(m_fd, F_RDLCK, kWaitersByte, 1) == 0;
+}
+
+void ShmHolderLock::LeaveHolders()
+{
+    if (m_fd >= 0 && m_shared) platform::sys::TryLockRange(m_fd, F_UNLCK, kHolderByte, 1);
+    m_shared = false;
+}
+
+bool ShmHolderLock::WriterSlotTaken()
+{
+    if (m_fd < 0) return false;
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kWriterSlotByte;
+    fl.l_len = 1;
+    // An error says nothing: count the slot as taken, the caller's sleep is
+    // bounded anyway.
+    if (::fcntl(m_fd, F_OFD_GETLK, &fl) != 0) return true;
+    return fl.l_type != F_UNLCK;
+}
+
 void ShmHolderLock::Release()
 {
     if (m_attachment != nullptr) {
@@ -761,26 +802,120 @@ int SharedCounterSegmentId()
     return fd.Valid() && ReadCounterRecord(fd.Get(), record) ? record.id : -1;
 }
 
+HandOff& HandOffOf(CounterWord& word) noexcept
+{
+    return *reinterpret_cast<HandOff*>(reinterpret_cast<char*>(&word) + kHandOffOffset);
+}
+
+WaitingReaderScope::WaitingReaderScope() noexcept : m_outer(t_waitingReader)
+{
+    t_waitingReader = true;
+}
+
+WaitingReaderScope::~WaitingReaderScope()
+{
+    t_waitingReader = m_outer;
+}
+
 ReaderShare::ReaderShare()
 {
     m_word = m_lock.Bind(t_lastProblem);
+    if (m_word != nullptr && t_waitingReader && HandOffOf(*m_word).writerQueued.load() != 0) {
+        m_lock.Release();
+        return;
+    }
     m_in = m_word != nullptr && EnterReader(*m_word, m_lock);
 }
 
 ReaderShare::~ReaderShare()
 {
-    if (m_in) LeaveReader(*m_word, m_lock);
+    if (!m_in) return;
+    LeaveReader(*m_word, m_lock, &HandOffOf(*m_word));
+    if (m_heldFile) WakeLockWaiter(HandOffOf(*m_word));
 }
 
 WriterShare::WriterShare()
 {
     m_word = m_lock.Bind(t_lastProblem);
-    m_in = m_word != nullptr && EnterWriter(*m_word, m_lock);
+    m_in = m_word != nullptr && EnterWriter(*m_word, m_lock, RealClock(), &HandOffOf(*m_word));
 }
 
 WriterShare::~WriterShare()
 {
-    if (m_in) LeaveWriter(*m_word, m_lock);
+    if (m_in) LeaveWriter(*m_word, m_lock, &HandOffOf(*m_word));
+}
+
+LeaveWaiter::LeaveWaiter(Role role) : m_role(role)
+{
+    CounterProblem problem;
+    m_word = m_lock.Bind(problem);
+    if (m_word == nullptr) return;
+    m_lock.LeaveHolders();
+    m_handOff = &HandOffOf(*m_word);
+    // Not counted while a writer proves the counts stale: this reader then
+    // only naps while it waits for the file's lock, and does not hold off.
+    if (role == Role::Reader && m_lock.TryWaitersShared()) {
+        m_handOff->lockWaiters.fetch_add(1);
+        m_counted = true;
+    }
+}
+
+void LeaveWaiter::CountAsWaiting() noexcept
+{
+    if (!m_counted || m_waiting) return;
+    m_handOff->readersWaiting.fetch_add(1);
+    m_waiting = true;
+}
+
+LeaveWaiter::~LeaveWaiter()
+{
+    if (m_counted) {
+        m_handOff->lockWaiters.fetch_sub(1);
+        if (m_waiting) {
+            m_handOff->readersWaiting.fetch_sub(1);
+            CountReaderDone(*m_handOff);
+        }
+        m_lock.Release();  // the waiters' lock with the rest
+        // A writer may wait for the count to drop; and a wake of the file's
+        // lock that came to this reader passes on.
+        WakeWaiters(*m_handOff);
+        WakeLockWaiter(*m_handOff);
+    }
+}
+
+void LeaveWaiter::ArmForLock() noexcept
+{
+    if (m_handOff != nullptr) m_seenLock = m_handOff->lockTurn.load();
+}
+
+bool LeaveWaiter::HoldOff()
+{
+    if (m_handOff == nullptr || !m_counted || m_handOff->writerQueued.load() == 0) return false;
+    if (m_lock.WriterSlotTaken()) return true;
+    // Queued by a writer that is gone.
+    std::int32_t queued = 1;
+    m_handOff->writerQueued.compare_exchange_strong(queued, 0);
+    return false;
+}
+
+void LeaveWaiter::SleepForLock(std::chrono::nanoseconds d)
+{
+    if (m_handOff == nullptr || !m_counted) return Nap(d);
+    SleepOnLockTurn(*m_handOff, m_seenLock, d);
+}
+
+void LeaveWaiter::SleepForWriter(std::chrono::nanoseconds d)
+{
+    if (m_handOff == nullptr) return Nap(d);
+    const std::uint32_t seen = ArmWait(*m_handOff);
+    const std::int32_t value = m_word->load();
+    const bool wait = m_role == Role::Reader ? value >= kWriter || m_handOff->writerQueued.load() != 0 : value != 0;
+    if (wait) SleepOnTurn(*m_handOff, seen, d);
+}
+
+void LeaveWaiter::Nap(std::chrono::nanoseconds d)
+{
+    if (d > std::chrono::nanoseconds::zero()) std::this_thread::sleep_for(d);
 }
 
 }  // namespace qorvane::sync

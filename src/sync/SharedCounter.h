@@ -13,6 +13,22 @@
 //     only through the record, which also holds a random 128-bit cookie
 //     that the segment repeats at byte 8.
 //
+// The segment:
+//   bytes  0..3    the counter word (AccessCounter.h)
+//   bytes  4..7    free
+//   bytes  8..23   the cookie
+//   bytes 24..55   the hand-off words (HandOff in AccessCounter.h): the
+//                  futex word that leaves bump and wake, the queued
+//                  writer's flag, the count of waiting readers and of
+//                  those that stopped waiting, the futex word and count of
+//                  readers waiting for the settings file's lock, the count
+//                  a writer waits for
+//   bytes 56..259  free
+// The object's locks: byte 0 the holder locks, byte 1 the writer slot,
+// byte 2 the set-up lock, byte 3 the waiters' lock (held shared by each
+// process while it counts in HandOff::readersWaiting, so that a writer can
+// prove a count stale by taking it exclusively).
+//
 // Why the word is not a mapping of the object: anyone who may write the
 // object may also truncate it, and every process that had it mapped would
 // then die of SIGBUS at its next access. A System V segment cannot be
@@ -118,6 +134,9 @@ struct CounterRecord {
 };
 static_assert(sizeof(CounterRecord) == 32, "the record's layout is part of the object's format");
 inline constexpr std::size_t kCookieOffset = 8;
+inline constexpr std::size_t kHandOffOffset = 24;
+// The hand-off words of the segment whose counter word is `word`.
+HandOff& HandOffOf(CounterWord& word) noexcept;
 // Reads and writes the record of the object open as `fd` (tests use them to
 // stand in for another process). Read gives false for a missing or
 // malformed record.
@@ -140,6 +159,9 @@ struct Attachment;
 class ShmHolderLock final : public HolderLock {
 public:
     ShmHolderLock() = default;
+    // With `ownDescriptor`, always binds through a descriptor of its own,
+    // leaving the thread's kept one to the entries a waiting call makes.
+    explicit ShmHolderLock(bool ownDescriptor) : m_ownOnly(ownDescriptor) {}
     ShmHolderLock(const ShmHolderLock&) = delete;
     ShmHolderLock& operator=(const ShmHolderLock&) = delete;
     ~ShmHolderLock() override { Release(); }
@@ -152,16 +174,42 @@ public:
     bool TryExclusive() override;
     void Downgrade() override;
     bool TryWriterSlot() override;
+    bool TryWaitersExclusive() override;
+    void DropWaiters() override;
     void Release() override;
+
+    // Drops the shared holder lock but keeps the segment attached until
+    // Release: for a waiter, which must not count as a holder.
+    void LeaveHolders();
+    // Takes the waiters' lock shared; false while a writer holds it.
+    bool TryWaitersShared();
+    // True when a writer holds the writer slot right now.
+    bool WriterSlotTaken();
 
 private:
     CounterWord* BindWord(const struct stat& object, CounterProblem& problem);
 
+    bool m_ownOnly = false;
     int m_fd = -1;             // the descriptor in use, or -1
     bool m_cached = false;     // m_fd is the thread's kept descriptor
     bool m_shared = false;     // the shared holder lock is held
     Attachment* m_attachment = nullptr;  // referenced while bound
     platform::LockableFd m_own;  // a descriptor of this lock's own
+};
+
+// Marks the calling thread's reader entries, while it lives, as the tries
+// of a waiting call: such an entry holds off (is refused like a reader that
+// meets a writer, without touching the counter) while a writer has queued,
+// so that the writer finds the counter empty. A plain entry never does.
+class WaitingReaderScope {
+public:
+    WaitingReaderScope() noexcept;
+    ~WaitingReaderScope();
+    WaitingReaderScope(const WaitingReaderScope&) = delete;
+    WaitingReaderScope& operator=(const WaitingReaderScope&) = delete;
+
+private:
+    bool m_outer;
 };
 
 // RAII shares of the shared counter: the constructor enters, the destructor
@@ -175,11 +223,15 @@ public:
     ReaderShare(const ReaderShare&) = delete;
     ReaderShare& operator=(const ReaderShare&) = delete;
     bool In() const noexcept { return m_in; }
+    // Says that this reader took the settings file's lock: its leave (after
+    // the lock was dropped) wakes one reader waiting for that lock.
+    void HeldFile() noexcept { m_heldFile = true; }
 
 private:
     ShmHolderLock m_lock;
     CounterWord* m_word = nullptr;
     bool m_in = false;
+    bool m_heldFile = false;
 };
 
 class WriterShare {
@@ -194,6 +246,59 @@ private:
     ShmHolderLock m_lock;
     CounterWord* m_word = nullptr;
     bool m_in = false;
+};
+
+// Where a waiting call (OpenKeyWait, CloseKeyWait) sleeps between its
+// tries: the hand-off words of the counter's segment, held attached without
+// any holder lock. Make it once a try was turned away, and let it go once a
+// try got in or the wait is over. A reader that has waited kReaderPatience
+// counts as waiting (CountAsWaiting), so that the next writer lets it in
+// first. Without a usable counter it only naps.
+//
+//   LeaveWaiter waiter(LeaveWaiter::Role::Reader);
+//   for (;;) {
+//       waiter.ArmForLock();
+//       if (waiter.HoldOff()) { waiter.SleepForWriter(d); continue; }
+//       try; done unless busy
+//       the file's lock was in the way ? waiter.SleepForLock(d) : waiter.SleepForWriter(d);
+//   }
+class LeaveWaiter {
+public:
+    enum class Role { Reader, Writer };
+    explicit LeaveWaiter(Role role);
+    ~LeaveWaiter();
+    LeaveWaiter(const LeaveWaiter&) = delete;
+    LeaveWaiter& operator=(const LeaveWaiter&) = delete;
+
+    // Call before a try that may meet the file's lock.
+    void ArmForLock() noexcept;
+    // Counts this reader in HandOff::readersWaiting from now until it goes,
+    // so that the next writer lets it in first (once it has waited
+    // kReaderPatience).
+    void CountAsWaiting() noexcept;
+    // True while a reader should not try: a writer holds the writer slot
+    // and has queued (or is in). A flag left by a writer that died is
+    // cleared here.
+    bool HoldOff();
+    // Sleeps until the reader that holds the settings file's lock leaves
+    // (it wakes one such waiter), at most `d`.
+    void SleepForLock(std::chrono::nanoseconds d);
+    // Sleeps until a leave while a writer is announced or queued (a
+    // reader) or anyone holds weight (a writer), at most `d`; returns at
+    // once when that is already over.
+    void SleepForWriter(std::chrono::nanoseconds d);
+    // Naps `d`: for a lock held outside the library, whose release wakes
+    // nobody.
+    static void Nap(std::chrono::nanoseconds d);
+
+private:
+    ShmHolderLock m_lock{true};
+    CounterWord* m_word = nullptr;
+    HandOff* m_handOff = nullptr;
+    Role m_role;
+    bool m_counted = false;  // holds the waiters' lock, counts in lockWaiters
+    bool m_waiting = false;  // counts in readersWaiting
+    std::uint32_t m_seenLock = 0;
 };
 
 }  // namespace qorvane::sync

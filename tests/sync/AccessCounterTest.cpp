@@ -230,3 +230,81 @@ TEST(AccessCounter, WriterLetsReadersInsideLeaveBeforeAnnouncing)
 }
 
 }  // namespace
+
+namespace {
+
+// A holder lock whose waiters' lock the test grants or refuses.
+struct WaitersLock final : HolderLock {
+    bool waitersFree = false;
+    bool TryShared() override { return true; }
+    bool TryExclusive() override { return false; }
+    void Downgrade() override {}
+    bool TryWaitersExclusive() override { return waitersFree; }
+    void Release() override {}
+};
+
+// With hand-off words, a writer holding the slot first lets in as many
+// waiting readers as were counted when it took it, at most kReaderGap, then
+// queues (waiting readers hold off) and announces into the empty counter.
+// A count that never drops is cleared only when the waiters' lock proves
+// that nobody alive counts.
+TEST(AccessCounter, WriterLetsCountedReadersInThenQueues)
+{
+    struct Case {
+        const char* name;
+        int doneAtPoll;  // the two counted readers get in at this poll; 0: never
+        bool waitersFree;
+        int countAfter;
+    };
+    const Case cases[] = {
+        {"ReadersGetInDuringTheGap", 3, false, 0},
+        {"LiveButSlowReadersKeepTheirCount", 0, false, 2},
+        {"DeadReadersCountIsCleared", 0, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CounterWord word{0};
+        HandOff h{};
+        h.readersWaiting = 2;
+        WaitersLock lock;
+        lock.waitersFree = c.waitersFree;
+        FakeClock clock;
+        clock.onPoll = [&] {
+            EXPECT_EQ(h.writerQueued, 0) << "queued while counted readers were let in";
+            if (clock.polls != c.doneAtPoll) return;
+            for (int r = 0; r < 2; ++r) {
+                h.readersWaiting.fetch_sub(1);
+                CountReaderDone(h);
+            }
+        };
+        ASSERT_TRUE(EnterWriter(word, lock, clock, &h));
+        EXPECT_EQ(word, kWriter);
+        EXPECT_EQ(h.writerQueued, 1);
+        EXPECT_EQ(h.gapTarget, 0u);
+        EXPECT_EQ(h.readersWaiting, c.countAfter);
+        EXPECT_EQ(clock.pauses, 0);
+        EXPECT_LE(clock.Elapsed(), c.doneAtPoll != 0 ? c.doneAtPoll * kWriterPoll : WaitClockType::duration(kReaderGap));
+        LeaveWriter(word, lock, &h);
+        EXPECT_EQ(word, 0);
+        EXPECT_EQ(h.writerQueued, 0);
+    }
+}
+
+// A sleeper arms before it looks at its condition; a leave after that must
+// change the futex word (or the sleep could miss it), and a leave with
+// nobody armed must not touch it (no system call on the fast path).
+TEST(AccessCounter, LeaveChangesTheWordOnlyForAnArmedSleeper)
+{
+    HandOff h{};
+    WakeWaiters(h);
+    EXPECT_EQ(h.turn, 0u);
+    const std::uint32_t seen = ArmWait(h);
+    EXPECT_NE(seen & kSleeping, 0u);
+    WakeWaiters(h);
+    EXPECT_NE(h.turn.load(), seen);
+    EXPECT_EQ(h.turn & kSleeping, 0u);
+    // Armed again with the same low bits as before the wake: still another value.
+    EXPECT_NE(ArmWait(h), seen);
+}
+
+}  // namespace
