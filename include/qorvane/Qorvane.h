@@ -49,6 +49,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "Object.h"
@@ -195,7 +196,7 @@ public:
     unsigned long GetKeyID() const noexcept { return m_dwKeyID; }
     bool IsModified() const noexcept { return m_bModified != 0; }
     // The items in memory, in file order followed by added items.
-    int GetItemCount() const noexcept { return static_cast<int>(m_arItems.size()); }
+    int GetItemCount() const noexcept;
     // 1 and the item at index, or 0 if index is out of range.
     int GetItemAt(int index, CString& name, CString& value) const;
 
@@ -222,7 +223,12 @@ private:
     // that another description holds (set only then).
     int OpenKeyImpl(const char* keyName, bool& lockBusy);
     int CloseKeyImpl(int bClearOnFail, bool& lockBusy);
-    bool IsRemoved(const CString& name) const;
+    // The item list's name index (see ItemIndex.h): lookups by name in
+    // constant time. Built on the first lookup after the list was loaded.
+    struct ItemIndex;
+    ItemIndex& Index();
+    bool IsRemoved(std::string_view name, std::size_t hash);
+    void CompactItems() noexcept;
 
     CString m_strInfPath;
     CString m_strKey;
@@ -230,6 +236,9 @@ private:
     std::vector<KeyItem> m_arItems;
     int m_bModified = 0;
     std::vector<std::uint16_t> m_arItemState;
-    // Names that CloseKey removes from the key's section.
+    // Names that CloseKey removes from the key's section, each once, in
+    // no particular order.
     std::vector<CString> m_arRemoved;
+    // Null until the first call that looks an item up by name.
+    std::unique_ptr<ItemIndex> m_pIndex;
 };

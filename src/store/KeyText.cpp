@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "format/Grammar.h"
+#include "store/NameTable.h"
 
 namespace qorvane::store {
 
@@ -214,24 +215,75 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         return out;
     }
 
+    // Pending items by name: `pendingFirst` finds the first pending item of
+    // a name, `nextPending` the next pending one after it (a name the list
+    // holds twice), so that each line costs one lookup.
+    auto itemAt = [&](std::size_t p) { return items[p].strName.view(); };
+    constexpr std::size_t kNone = NameTable::npos;
+    NameTable pendingFirst;
+    std::vector<std::size_t> nextPending;
     std::size_t pending = 0;
     for (const std::uint16_t s : states) pending += s == 1 ? 1 : 0;
+    if (pending != 0) {
+        pendingFirst.Reserve(pending, itemAt);
+        std::vector<std::size_t> lastPending;  // per first pending item: the last one of its name
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (states[i] != 1) continue;
+            const std::string_view name = itemAt(i);
+            const std::size_t hash = NameTable::Hash(name);
+            const std::size_t first = pendingFirst.Find(name, hash, itemAt);
+            if (first == kNone) {
+                pendingFirst.Insert(hash, i, itemAt);
+                continue;
+            }
+            if (nextPending.empty()) {
+                nextPending.assign(items.size(), kNone);
+                lastPending.assign(items.size(), kNone);
+            }
+            const std::size_t last = lastPending[first] == kNone ? first : lastPending[first];
+            nextPending[last] = i;
+            lastPending[first] = i;
+        }
+    }
+    // Takes the first pending item named `name` off the table: its
+    // position, or kNone.
+    auto takePending = [&](std::string_view name) {
+        if (pending == 0) return kNone;
+        const std::size_t hash = NameTable::Hash(name);
+        const std::size_t p = pendingFirst.Find(name, hash, itemAt);
+        if (p == kNone) return kNone;
+        const std::size_t next = nextPending.empty() ? kNone : nextPending[p];
+        if (next == kNone) {
+            pendingFirst.Erase(name, hash, itemAt);
+        } else {
+            pendingFirst.Move(name, hash, next, itemAt);
+        }
+        return p;
+    };
     auto flushPending = [&] {
+        if (pending == 0) return;
         for (std::size_t i = 0; i < items.size(); ++i) {
             if (states[i] != 1) continue;
             sink.Item(items[i]);
             states[i] = 0;
         }
         pending = 0;
+        pendingFirst.Clear();
     };
 
     // Removals apply only up to the next header.
     bool removing = !removed.empty();
-    auto isRemoved = [&](std::string_view name) {
-        for (const CString& r : removed) {
-            if (r.view() == name) return true;
+    auto removedAt = [&](std::size_t p) { return removed[p].view(); };
+    NameTable removedNames;
+    if (removing) {
+        removedNames.Reserve(removed.size(), removedAt);
+        for (std::size_t i = 0; i < removed.size(); ++i) {
+            const std::size_t hash = NameTable::Hash(removed[i].view());
+            if (removedNames.Find(removed[i].view(), hash, removedAt) == kNone) removedNames.Insert(hash, i, removedAt);
         }
-        return false;
+    }
+    auto isRemoved = [&](std::string_view name) {
+        return removedNames.Find(name, NameTable::Hash(name), removedAt) != kNone;
     };
 
     // With nothing left to place, two more kinds of line pass as they are
@@ -293,17 +345,14 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         std::string_view value;
         if (format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
             if (removing && isRemoved(name)) continue;
-            bool replaced = false;
-            for (std::size_t i = 0; pending != 0 && i < items.size(); ++i) {
-                if (states[i] == 1 && items[i].strName.view() == name) {
-                    sink.Item(items[i]);
-                    states[i] = 0;
-                    --pending;
-                    replaced = true;
-                    break;
-                }
+            const std::size_t p = takePending(name);
+            if (p == kNone) {
+                sink.Line(line, false);
+                continue;
             }
-            if (!replaced) sink.Line(line, false);
+            sink.Item(items[p]);
+            states[p] = 0;
+            --pending;
             continue;
         }
         std::string_view header;

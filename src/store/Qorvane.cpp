@@ -9,6 +9,7 @@
 #include "platform/LineReader.h"
 #include "platform/Seam.h"
 #include "platform/SettingsFile.h"
+#include "store/ItemIndex.h"
 #include "store/KeyText.h"
 #include "store/Retry.h"
 #include "sync/SharedCounter.h"
@@ -74,11 +75,67 @@ void CQorvane::ClearKeyData()
     m_bModified = 0;
     m_arItemState.clear();
     m_arRemoved.clear();
+    m_pIndex.reset();
+}
+
+CQorvane::ItemIndex& CQorvane::Index()
+{
+    if (!m_pIndex) m_pIndex = std::make_unique<ItemIndex>();
+    ItemIndex& index = *m_pIndex;
+    if (index.built) return index;
+    CompactItems();
+    auto nameAt = [this](std::size_t pos) { return m_arItems[pos].strName.view(); };
+    index.first.Reserve(m_arItems.size(), nameAt);
+    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
+        const std::string_view name = m_arItems[i].strName.view();
+        const std::size_t hash = qorvane::store::NameTable::Hash(name);
+        const std::size_t first = index.first.Find(name, hash, nameAt);
+        if (first == qorvane::store::NameTable::npos) {
+            index.first.Insert(hash, i, nameAt);
+        } else {
+            index.later[first].push_back(i);
+        }
+    }
+    index.built = true;
+    return index;
+}
+
+// Closes the holes that RemoveItem left, keeping the order. Positions
+// change, so the name index is rebuilt on the next lookup.
+void CQorvane::CompactItems() noexcept
+{
+    if (!m_pIndex || m_pIndex->deadCount == 0) return;
+    ItemIndex& index = *m_pIndex;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
+        if (i < index.dead.size() && index.dead[i]) continue;
+        if (kept != i) {
+            m_arItems[kept] = std::move(m_arItems[i]);
+            m_arItemState[kept] = m_arItemState[i];
+        }
+        ++kept;
+    }
+    m_arItems.resize(kept);
+    m_arItemState.resize(kept);
+    index.dead.clear();
+    index.deadCount = 0;
+    index.first.Clear();
+    index.later.clear();
+    index.built = false;
+}
+
+int CQorvane::GetItemCount() const noexcept
+{
+    const std::size_t dead = m_pIndex ? m_pIndex->deadCount : 0;
+    return static_cast<int>(m_arItems.size() - dead);
 }
 
 int CQorvane::GetItemAt(int index, CString& name, CString& value) const
 {
     if (index < 0 || index >= GetItemCount()) return 0;
+    // Closing the holes changes no item and no order: the list the caller
+    // sees is the same.
+    const_cast<CQorvane*>(this)->CompactItems();
     const KeyItem& item = m_arItems[static_cast<std::size_t>(index)];
     name = item.strName;
     value = item.strValue;
@@ -89,15 +146,17 @@ int CQorvane::GetItem(unsigned long keyID, const char* itemName, char* buffer, i
 {
     if (itemName == nullptr || buffer == nullptr || bufferSize < 1) return -2;
     if (keyID != m_dwKeyID) return -1;
-    for (const KeyItem& item : m_arItems) {
-        if (item.strName != itemName) continue;
-        std::size_t n = item.strValue.str().size();
-        if (n > static_cast<std::size_t>(bufferSize) - 1) n = static_cast<std::size_t>(bufferSize) - 1;
-        std::memcpy(buffer, item.strValue.c_str(), n);
-        buffer[n] = '\0';
-        return 1;
-    }
-    return 0;
+    const std::string_view name(itemName);
+    const std::size_t pos =
+        Index().first.Find(name, qorvane::store::NameTable::Hash(name),
+                           [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    if (pos == qorvane::store::NameTable::npos) return 0;
+    const KeyItem& item = m_arItems[pos];
+    std::size_t n = item.strValue.str().size();
+    if (n > static_cast<std::size_t>(bufferSize) - 1) n = static_cast<std::size_t>(bufferSize) - 1;
+    std::memcpy(buffer, item.strValue.c_str(), n);
+    buffer[n] = '\0';
+    return 1;
 }
 
 int CQorvane::GetItem(const char* keyName, const char* itemName, char* buffer, int bufferSize)
@@ -108,27 +167,44 @@ int CQorvane::GetItem(const char* keyName, const char* itemName, char* buffer, i
 
 int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
 {
+    using qorvane::store::NameTable;
     if (itemName == nullptr || value == nullptr) return -2;
     if (HasLineBreakBytes(itemName) || HasLineBreakBytes(value)) return -2;
     if (ReadsAsHeader(itemName, value)) return -2;
     if (keyID != m_dwKeyID) return -1;
     assert(m_arItems.size() == m_arItemState.size());
-    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
-        if (m_arItems[i].strName != itemName) continue;
-        m_arItems[i].strValue = value;
-        m_arItemState[i] = 1;
+    ItemIndex& index = Index();
+    auto nameAt = [this](std::size_t p) { return m_arItems[p].strName.view(); };
+    const std::string_view name(itemName);
+    const std::size_t hash = NameTable::Hash(name);
+    const std::size_t pos = index.first.Find(name, hash, nameAt);
+    if (pos != NameTable::npos) {
+        m_arItems[pos].strValue = value;
+        m_arItemState[pos] = 1;
         m_bModified = 1;
         return 1;
     }
     m_arItems.push_back(KeyItem{itemName, value});
     m_arItemState.push_back(1);
+    try {
+        index.first.Insert(hash, m_arItems.size() - 1, nameAt);
+    } catch (...) {
+        m_arItems.pop_back();
+        m_arItemState.pop_back();
+        throw;
+    }
     m_bModified = 1;
     // Setting a name again cancels its removal.
-    for (auto it = m_arRemoved.begin(); it != m_arRemoved.end(); ++it) {
-        if (*it == itemName) {
-            m_arRemoved.erase(it);
-            break;
+    if (!m_arRemoved.empty() && IsRemoved(name, hash)) {
+        auto removedAt = [this](std::size_t p) { return m_arRemoved[p].view(); };
+        const std::size_t at = index.removed.Erase(name, hash, removedAt);
+        const std::size_t last = m_arRemoved.size() - 1;
+        if (at != last) {
+            m_arRemoved[at] = std::move(m_arRemoved[last]);
+            const std::string_view moved = m_arRemoved[at].view();
+            index.removed.Move(moved, NameTable::Hash(moved), at, removedAt);
         }
+        m_arRemoved.pop_back();
     }
     return 2;
 }
@@ -141,32 +217,55 @@ int CQorvane::SetItem(const char* keyName, const char* itemName, char* value)
 
 int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
 {
+    using qorvane::store::NameTable;
     if (itemName == nullptr) return -2;
     if (keyID != m_dwKeyID) return -1;
     assert(m_arItems.size() == m_arItemState.size());
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
-        if (m_arItems[i].strName == itemName) continue;
-        if (kept != i) {
-            m_arItems[kept] = std::move(m_arItems[i]);
-            m_arItemState[kept] = m_arItemState[i];
-        }
-        ++kept;
+    ItemIndex& index = Index();
+    const std::string_view name(itemName);
+    const std::size_t hash = NameTable::Hash(name);
+    const std::size_t pos =
+        index.first.Find(name, hash, [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    if (pos == NameTable::npos) return 0;
+    // Everything that can fail comes before the first change.
+    IsRemoved(name, hash);  // builds the table of removed names
+    m_arRemoved.reserve(m_arRemoved.size() + 1);
+    auto removedAt = [this](std::size_t p) { return m_arRemoved[p].view(); };
+    index.removed.Reserve(m_arRemoved.size() + 1, removedAt);
+    if (index.dead.size() < m_arItems.size()) index.dead.resize(m_arItems.size(), false);
+    CString removedName(name);
+
+    auto drop = [&](std::size_t p) {
+        index.dead[p] = true;
+        ++index.deadCount;
+    };
+    drop(pos);
+    if (const auto it = index.later.find(pos); it != index.later.end()) {
+        for (const std::size_t p : it->second) drop(p);
+        index.later.erase(it);
     }
-    if (kept == m_arItems.size()) return 0;
-    m_arItems.resize(kept);
-    m_arItemState.resize(kept);
-    m_arRemoved.emplace_back(itemName);
+    index.first.Erase(name, hash, [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    m_arRemoved.push_back(std::move(removedName));
+    index.removed.Insert(hash, m_arRemoved.size() - 1, removedAt);
     m_bModified = 1;
     return 1;
 }
 
-bool CQorvane::IsRemoved(const CString& name) const
+bool CQorvane::IsRemoved(std::string_view name, std::size_t hash)
 {
-    for (const CString& removed : m_arRemoved) {
-        if (removed == name) return true;
+    if (m_arRemoved.empty() && !m_pIndex) return false;
+    if (!m_pIndex) m_pIndex = std::make_unique<ItemIndex>();
+    ItemIndex& index = *m_pIndex;
+    auto removedAt = [this](std::size_t p) { return m_arRemoved[p].view(); };
+    if (!index.removedBuilt) {
+        index.removed.Clear();
+        index.removed.Reserve(m_arRemoved.size(), removedAt);
+        for (std::size_t i = 0; i < m_arRemoved.size(); ++i) {
+            index.removed.Insert(qorvane::store::NameTable::Hash(m_arRemoved[i].view()), i, removedAt);
+        }
+        index.removedBuilt = true;
     }
-    return false;
+    return index.removed.Find(name, hash, removedAt) != qorvane::store::NameTable::npos;
 }
 
 int CQorvane::RemoveItem(const char* keyName, const char* itemName)
@@ -193,6 +292,7 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
     // (SetItem or RemoveItem with no key open) must not be lost to a busy
     // try that is followed by another: they are put back before each retry,
     // and the last result leaves the object as the plain call would.
+    CompactItems();
     const unsigned long savedID = m_dwKeyID;
     const std::vector<KeyItem> savedItems = m_arItems;
     const std::vector<std::uint16_t> savedStates = m_arItemState;
@@ -208,6 +308,7 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
             m_arItemState = savedStates;
             m_arRemoved = savedRemoved;
             m_bModified = savedModified;
+            m_pIndex.reset();
         }
         return result;
     });
@@ -235,9 +336,22 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
     m_dwKeyID = Keys_Name2ID(keyName);
     if (m_dwKeyID == 0) return -2;
 
-    // Items are collected while the file is read: the section search stops
-    // reading at the end of the key's section.
-    std::vector<KeyItem> found;
+    // Items go into the list while the file is read (the section search
+    // stops reading at the end of the key's section), after any items set
+    // before the open; a failure takes them out again.
+    CompactItems();
+    if (m_pIndex) m_pIndex->Forget();
+    struct TakeBackOnFailure {
+        CQorvane& self;
+        std::size_t size;
+        bool kept = false;
+        ~TakeBackOnFailure()
+        {
+            if (kept || self.m_arItems.size() < size) return;  // kept, or cleared
+            self.m_arItems.resize(size);
+            self.m_arItemState.resize(size);
+        }
+    } loaded{*this, m_arItems.size()};
     bool hasSection = false;
     {
         sync::ReaderShare reader;
@@ -254,22 +368,20 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         }
         seam::Reached(seam::Step::ReaderLocked);
         platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size));
+        const bool anyRemoved = !m_arRemoved.empty();
         hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,
                                          [&](std::string_view name, std::string_view value) {
-                                             found.push_back(KeyItem{CString(name), CString(value)});
+                                             if (anyRemoved && IsRemoved(name, store::NameTable::Hash(name))) return;  // removed before the open
+                                             m_arItems.push_back(KeyItem{CString(name), CString(value)});
+                                             m_arItemState.push_back(0);
                                          });
         if (lines.Error() != 0) {
             ClearKeyData();
             return -4;
         }
     }  // the file's lock and the reader's weight go here
+    loaded.kept = true;
 
-    m_arItems.reserve(m_arItems.size() + found.size());
-    for (KeyItem& item : found) {
-        if (IsRemoved(item.strName)) continue;  // removed before the open
-        m_arItems.push_back(std::move(item));
-        m_arItemState.push_back(0);
-    }
     m_strKey = keyName;
     return hasSection ? 1 : 0;
 }
@@ -322,6 +434,7 @@ int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy)
         if (platform::sys::ReadAll(fd.Get(), static_cast<std::size_t>(st.st_size), content) != 0) {
             return fail(-3);
         }
+        CompactItems();
         assert(m_arItems.size() == m_arItemState.size());
         const store::MergedText merged = store::MergeKey(format::CharScan::FromLocale(), content.View(),
                                                          m_strKey.view(), m_arItems, m_arItemState, m_arRemoved);
