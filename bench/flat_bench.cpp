@@ -24,7 +24,6 @@
 // item. The process uses a private access counter, removed at exit.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,34 +140,30 @@ long StatusKb(const char* field)
     return -1;
 }
 
-// Peak resident memory added by one OpenKey, in bytes, measured in a child
-// so that the parent's heap does not hide it; -1 if it cannot be measured.
+// Peak resident memory added by one OpenKey, in bytes, measured in a fresh
+// process (this program run with --open-peak DIR), whose heap holds
+// nothing freed that the open could reuse; -1 if it cannot be measured.
+long OpenPeakInThisProcess(const char* dir)
+{
+    {
+        std::ofstream reset("/proc/self/clear_refs");
+        reset << "5";  // the peak starts again from the current size
+    }
+    const long before = StatusKb("VmRSS");
+    CQorvane store(dir);
+    if (store.OpenKey(qbench::kReadKey) != 1) return -1;
+    const long peak = StatusKb("VmHWM");
+    return peak < 0 || before < 0 ? -1 : (peak - before) * 1024;
+}
+
 double OpenPeakBytes(const KeyFile& f)
 {
-    int pipeFd[2];
-    if (::pipe(pipeFd) != 0) return -1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(pipeFd[0]);
-        {
-            std::ofstream reset("/proc/self/clear_refs");
-            reset << "5";  // the peak starts again from the current size
-        }
-        const long before = StatusKb("VmRSS");
-        long peak = -1;
-        {
-            CQorvane store(f.dir.c_str());
-            if (store.OpenKey(qbench::kReadKey) == 1) peak = StatusKb("VmHWM");
-        }
-        const long grown = peak < 0 || before < 0 ? -1 : (peak - before) * 1024;
-        if (::write(pipeFd[1], &grown, sizeof grown) != static_cast<ssize_t>(sizeof grown)) _exit(1);
-        _exit(0);
-    }
-    ::close(pipeFd[1]);
+    const std::string command = "/proc/" + std::to_string(::getpid()) + "/exe --open-peak '" + f.dir + "'";
+    FILE* child = ::popen(command.c_str(), "r");
+    if (child == nullptr) return -1;
     long grown = -1;
-    if (pid < 0 || ::read(pipeFd[0], &grown, sizeof grown) != static_cast<ssize_t>(sizeof grown)) grown = -1;
-    ::close(pipeFd[0]);
-    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    if (std::fscanf(child, "%ld", &grown) != 1) grown = -1;
+    ::pclose(child);
     return static_cast<double>(grown);
 }
 
@@ -198,17 +193,26 @@ void Run(const std::string& root, std::size_t n)
         if (s.CloseKey(1) != 1) std::abort();
     };
 
+    auto note = [&](const char* what) {
+        if (std::getenv("QORVANE_FLAT_TRACE") != nullptr) std::fprintf(stderr, "n=%zu: %s done\n", n, what);
+    };
     const double open = TimeOpen(runs, f);
+    note("open");
     const double get = Fastest(runs, [](CQorvane&) {}, [&](CQorvane& s) {
         for (std::size_t k = 0; k < n; ++k) s.GetItem(KEYID_PRINTERSET, names[k].c_str(), buf, sizeof buf);
     }, f, false);
     const double set = Fastest(runs, [](CQorvane&) {}, setAll, f, false);
     const double add = Fastest(runs, [](CQorvane&) {}, addAll, f, false);
     const double rem = Fastest(runs, [](CQorvane&) {}, removeAll, f, false);
+    note("get set add remove");
     const double close1 = Fastest(closeRuns, setOne, close, f, true);
+    note("close1");
     const double closeSet = Fastest(closeRuns, setAll, close, f, true);
+    note("closeSet");
     const double closeAdd = Fastest(closeRuns, addAll, close, f, true);
+    note("closeAdd");
     const double closeRem = Fastest(closeRuns, removeAll, close, f, true);
+    note("closes");
     qbench::WriteWholeFile(f.path, f.content);
     const double floor = TimeFloor(closeRuns, f);
     const double mem = OpenPeakBytes(f);
@@ -227,6 +231,12 @@ void Run(const std::string& root, std::size_t n)
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == "--open-peak") {
+        qorvane::sync::UseSharedCounterName("/qorvane.flatbench." + std::to_string(::getpid()));
+        std::printf("%ld\n", OpenPeakInThisProcess(argv[2]));
+        qorvane::sync::RemoveSharedCounter();
+        return 0;
+    }
     std::vector<std::size_t> sizes;
     for (int i = 1; i < argc; ++i) sizes.push_back(static_cast<std::size_t>(std::strtoull(argv[i], nullptr, 10)));
     if (sizes.empty()) sizes = {10, 1000, 100000, 1000000};

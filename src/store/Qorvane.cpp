@@ -35,6 +35,9 @@ bool HasLineBreakBytes(const char* text) noexcept
 bool ReadsAsHeader(const char* name, const char* value)
 {
     namespace format = qorvane::format;
+    // A header needs a '[', and the line adds none: without the byte in the
+    // name or the value (in any locale) there is nothing to parse.
+    if (std::strchr(name, '[') == nullptr && std::strchr(value, '[') == nullptr) return false;
     std::string line;
     format::AppendItemLine(line, name, value);
     const CharScan scan = CharScan::FromLocale();
@@ -200,9 +203,10 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
         const std::size_t at = index.removed.Erase(name, hash, removedAt);
         const std::size_t last = m_arRemoved.size() - 1;
         if (at != last) {
-            m_arRemoved[at] = std::move(m_arRemoved[last]);
-            const std::string_view moved = m_arRemoved[at].view();
+            // The table finds the last name by its text at its old place.
+            const std::string_view moved = m_arRemoved[last].view();
             index.removed.Move(moved, NameTable::Hash(moved), at, removedAt);
+            m_arRemoved[at] = std::move(m_arRemoved[last]);
         }
         m_arRemoved.pop_back();
     }
@@ -229,7 +233,7 @@ int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
     if (pos == NameTable::npos) return 0;
     // Everything that can fail comes before the first change.
     IsRemoved(name, hash);  // builds the table of removed names
-    m_arRemoved.reserve(m_arRemoved.size() + 1);
+    if (m_arRemoved.size() == m_arRemoved.capacity()) m_arRemoved.reserve(2 * m_arRemoved.size() + 1);
     auto removedAt = [this](std::size_t p) { return m_arRemoved[p].view(); };
     index.removed.Reserve(m_arRemoved.size() + 1, removedAt);
     if (index.dead.size() < m_arItems.size()) index.dead.resize(m_arItems.size(), false);
