@@ -193,29 +193,32 @@ void Run(const std::string& root, std::size_t n)
         if (s.CloseKey(1) != 1) std::abort();
     };
 
+    // QORVANE_FLAT_ONLY=name runs one measurement (for a profiler).
+    const char* only = std::getenv("QORVANE_FLAT_ONLY");
+    auto want = [&](const char* what) { return only == nullptr || std::string(only) == what; };
     auto note = [&](const char* what) {
         if (std::getenv("QORVANE_FLAT_TRACE") != nullptr) std::fprintf(stderr, "n=%zu: %s done\n", n, what);
     };
-    const double open = TimeOpen(runs, f);
+    const double open = !want("open") ? 1 : TimeOpen(runs, f);
     note("open");
-    const double get = Fastest(runs, [](CQorvane&) {}, [&](CQorvane& s) {
+    const double get = !want("get") ? 1 : Fastest(runs, [](CQorvane&) {}, [&](CQorvane& s) {
         for (std::size_t k = 0; k < n; ++k) s.GetItem(KEYID_PRINTERSET, names[k].c_str(), buf, sizeof buf);
     }, f, false);
-    const double set = Fastest(runs, [](CQorvane&) {}, setAll, f, false);
-    const double add = Fastest(runs, [](CQorvane&) {}, addAll, f, false);
-    const double rem = Fastest(runs, [](CQorvane&) {}, removeAll, f, false);
+    const double set = !want("set") ? 1 : Fastest(runs, [](CQorvane&) {}, setAll, f, false);
+    const double add = !want("add") ? 1 : Fastest(runs, [](CQorvane&) {}, addAll, f, false);
+    const double rem = !want("rem") ? 1 : Fastest(runs, [](CQorvane&) {}, removeAll, f, false);
     note("get set add remove");
-    const double close1 = Fastest(closeRuns, setOne, close, f, true);
+    const double close1 = !want("close1") ? 1 : Fastest(closeRuns, setOne, close, f, true);
     note("close1");
-    const double closeSet = Fastest(closeRuns, setAll, close, f, true);
+    const double closeSet = !want("closeSet") ? 1 : Fastest(closeRuns, setAll, close, f, true);
     note("closeSet");
-    const double closeAdd = Fastest(closeRuns, addAll, close, f, true);
+    const double closeAdd = !want("closeAdd") ? 1 : Fastest(closeRuns, addAll, close, f, true);
     note("closeAdd");
-    const double closeRem = Fastest(closeRuns, removeAll, close, f, true);
+    const double closeRem = !want("closeRem") ? 1 : Fastest(closeRuns, removeAll, close, f, true);
     note("closes");
     qbench::WriteWholeFile(f.path, f.content);
-    const double floor = TimeFloor(closeRuns, f);
-    const double mem = OpenPeakBytes(f);
+    const double floor = !want("floor") ? 1 : TimeFloor(closeRuns, f);
+    const double mem = !want("mem") ? -1 : OpenPeakBytes(f);
 
     const double per = static_cast<double>(n);
     std::printf("%8zu | %7.1f %7.1f %7.1f %7.1f %7.1f | %5.2f %5.2f %5.2f %5.2f | %9.3f %5.2f %5.2f %5.2f %5.2f |"

@@ -40,6 +40,29 @@ private:
     const char* m_end;
 };
 
+// The same for a string: whether a line holds `needle` (an empty one
+// never matches a line, which cannot be an item name then).
+class NextText {
+public:
+    NextText(std::string_view text, std::string_view needle) noexcept : m_text(text), m_needle(needle) {}
+    bool In(std::string_view line) noexcept
+    {
+        if (m_needle.empty()) return false;
+        const auto start = static_cast<std::size_t>(line.data() - m_text.data());
+        if (!m_searched || m_next < start) {
+            m_next = m_text.find(m_needle, start);
+            m_searched = true;
+        }
+        return m_next != std::string_view::npos && m_next + m_needle.size() <= start + line.size();
+    }
+
+private:
+    std::string_view m_text;
+    std::string_view m_needle;
+    std::size_t m_next = 0;  // the first occurrence at or after the line last asked about
+    bool m_searched = false;
+};
+
 // The output line list L. The blank-line rule only ever asks whether L is
 // empty and whether its last line is blank.
 class LineSink {
@@ -224,6 +247,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     std::vector<std::size_t> nextPending;
     std::size_t pending = 0;
     for (const std::uint16_t s : states) pending += s == 1 ? 1 : 0;
+    std::size_t generated = 0;  // bytes of the pending items' lines
     if (pending != 0) {
         pendingFirst.Reserve(pending, itemAt);
         std::vector<std::size_t> lastPending;  // per first pending item: the last one of its name
@@ -231,11 +255,9 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             if (states[i] != 1) continue;
             const std::string_view name = itemAt(i);
             const std::size_t hash = NameTable::Hash(name);
-            const std::size_t first = pendingFirst.Find(name, hash, itemAt);
-            if (first == kNone) {
-                pendingFirst.Insert(hash, i, itemAt);
-                continue;
-            }
+            generated += name.size() + items[i].strValue.view().size() + 5;  // "n = v;" CR LF
+            const std::size_t first = pendingFirst.FindOrInsert(name, hash, i, itemAt);
+            if (first == kNone) continue;
             if (nextPending.empty()) {
                 nextPending.assign(items.size(), kNone);
                 lastPending.assign(items.size(), kNone);
@@ -245,20 +267,33 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             lastPending[first] = i;
         }
     }
+    out.Text().reserve(generated);
     // Takes the first pending item named `name` off the table: its
     // position, or kNone.
     auto takePending = [&](std::string_view name) {
         if (pending == 0) return kNone;
         const std::size_t hash = NameTable::Hash(name);
+        if (nextPending.empty()) return pendingFirst.Take(name, hash, kNone, itemAt);
         const std::size_t p = pendingFirst.Find(name, hash, itemAt);
-        if (p == kNone) return kNone;
-        const std::size_t next = nextPending.empty() ? kNone : nextPending[p];
-        if (next == kNone) {
-            pendingFirst.Erase(name, hash, itemAt);
-        } else {
-            pendingFirst.Move(name, hash, next, itemAt);
-        }
+        if (p != kNone) pendingFirst.Take(name, hash, nextPending[p], itemAt);
         return p;
+    };
+    // With a few pending items, a line can only be replaced if it holds
+    // one of their names: lines that hold none (and no '[') need no parse.
+    constexpr std::size_t kFewPending = 8;
+    std::vector<NextText> pendingNames;
+    if (pending != 0 && pending <= kFewPending && removed.empty()) {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (states[i] == 1) pendingNames.emplace_back(parts.text, itemAt(i));
+        }
+    }
+    auto mayBePending = [&](std::string_view line) {
+        if (pending == 0) return false;
+        if (pendingNames.empty()) return true;
+        for (NextText& next : pendingNames) {
+            if (next.In(line)) return true;
+        }
+        return false;
     };
     auto flushPending = [&] {
         if (pending == 0) return;
@@ -336,7 +371,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         // one or if it decides that a line with '[' is no header. Most lines
         // need no parse at all.
         const bool mayBeHeader = bracket.In(line);
-        if (!mayBeHeader && pending == 0 && !removing) {
+        if (!mayBeHeader && !removing && !mayBePending(line)) {
             sink.Line(line, false);
             continue;
         }

@@ -63,6 +63,48 @@ public:
         m_slots[slot] = static_cast<std::uint32_t>(pos + kFirst);
         ++m_count;
     }
+    // The position stored for `name` if there is one; otherwise stores
+    // `pos` for it and returns npos. One probe for both.
+    template <class NameAt>
+    std::size_t FindOrInsert(std::string_view name, std::size_t hash, std::size_t pos, NameAt&& nameAt)
+    {
+        if (pos >= kMaxPos) throw std::length_error("qorvane: too many items in one key");
+        if ((m_used + 1) * 4 > m_slots.size() * 3) Rehash(SlotsFor(m_count + 1), nameAt);
+        std::size_t free = npos;
+        std::size_t slot = Home(hash);
+        for (;; slot = (slot + 1) & Mask()) {
+            const std::uint32_t v = m_slots[slot];
+            if (v == kEmpty) break;
+            if (v == kTomb) {
+                if (free == npos) free = slot;
+            } else if (nameAt(v - kFirst) == name) {
+                return v - kFirst;
+            }
+        }
+        if (free == npos) {
+            free = slot;
+            ++m_used;
+        }
+        m_slots[free] = static_cast<std::uint32_t>(pos + kFirst);
+        ++m_count;
+        return npos;
+    }
+    // Finds `name` and, in the same probe, stores `next` for it instead
+    // (npos: removes it). Returns the position it had, or npos.
+    template <class NameAt>
+    std::size_t Take(std::string_view name, std::size_t hash, std::size_t next, NameAt&& nameAt)
+    {
+        const std::size_t slot = FindSlot(name, hash, nameAt);
+        if (slot == npos) return npos;
+        const std::size_t pos = m_slots[slot] - kFirst;
+        if (next == npos) {
+            m_slots[slot] = kTomb;
+            --m_count;
+        } else {
+            m_slots[slot] = static_cast<std::uint32_t>(next + kFirst);
+        }
+        return pos;
+    }
     // Removes `name`; returns its position, or npos if it was not there.
     template <class NameAt>
     std::size_t Erase(std::string_view name, std::size_t hash, NameAt&& nameAt)

@@ -92,12 +92,8 @@ CQorvane::ItemIndex& CQorvane::Index()
     for (std::size_t i = 0; i < m_arItems.size(); ++i) {
         const std::string_view name = m_arItems[i].strName.view();
         const std::size_t hash = qorvane::store::NameTable::Hash(name);
-        const std::size_t first = index.first.Find(name, hash, nameAt);
-        if (first == qorvane::store::NameTable::npos) {
-            index.first.Insert(hash, i, nameAt);
-        } else {
-            index.later[first].push_back(i);
-        }
+        const std::size_t first = index.first.FindOrInsert(name, hash, i, nameAt);
+        if (first != qorvane::store::NameTable::npos) index.later[first].push_back(i);
     }
     index.built = true;
     return index;
@@ -180,20 +176,21 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     auto nameAt = [this](std::size_t p) { return m_arItems[p].strName.view(); };
     const std::string_view name(itemName);
     const std::size_t hash = NameTable::Hash(name);
-    const std::size_t pos = index.first.Find(name, hash, nameAt);
+    // The new item's place is stored in the same probe that looks for the
+    // name; the table compares only names already in the list.
+    const std::size_t pos = index.first.FindOrInsert(name, hash, m_arItems.size(), nameAt);
     if (pos != NameTable::npos) {
         m_arItems[pos].strValue = value;
         m_arItemState[pos] = 1;
         m_bModified = 1;
         return 1;
     }
-    m_arItems.push_back(KeyItem{itemName, value});
-    m_arItemState.push_back(1);
     try {
-        index.first.Insert(hash, m_arItems.size() - 1, nameAt);
+        m_arItems.push_back(KeyItem{itemName, value});
+        m_arItemState.push_back(1);
     } catch (...) {
-        m_arItems.pop_back();
-        m_arItemState.pop_back();
+        if (m_arItemState.size() < m_arItems.size()) m_arItems.pop_back();
+        index.Forget();  // rebuilt from the list on the next lookup
         throw;
     }
     m_bModified = 1;

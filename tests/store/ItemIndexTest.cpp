@@ -158,6 +158,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, ItemIndexTest,
                          ::testing::Values(IndexCase{"Empty", "C", 0, 8, 200},
                                            IndexCase{"SmallManyRepeats", "C", 40, 10, 600},
                                            IndexCase{"SmallManyRepeatsGbk", "zh_CN.GBK", 40, 10, 600},
+                                           IndexCase{"FewCallsOnABigKey", "C", 600, 500, 12},
                                            IndexCase{"FewRepeats", "C", 600, 500, 3000},
                                            IndexCase{"FewRepeatsGbk", "zh_CN.GBK", 600, 500, 3000}),
                          [](const auto& info) { return std::string(info.param.name); });
