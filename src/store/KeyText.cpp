@@ -1,5 +1,6 @@
 #include "store/KeyText.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -240,7 +241,9 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
 
     // Pending items by name: `pendingFirst` finds the first pending item of
     // a name, `nextPending` the next pending one after it (a name the list
-    // holds twice), so that each line costs one lookup.
+    // holds twice), so that each line costs one lookup. The line-by-line
+    // walk is the reference the tests hold this against: it walks the items
+    // and the removed names from the front for every line instead.
     auto itemAt = [&](std::size_t p) { return items[p].strName.view(); };
     constexpr std::size_t kNone = NameTable::npos;
     NameTable pendingFirst;
@@ -248,7 +251,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     std::size_t pending = 0;
     for (const std::uint16_t s : states) pending += s == 1 ? 1 : 0;
     std::size_t generated = 0;  // bytes of the pending items' lines
-    if (pending != 0) {
+    if (pending != 0 && spans) {
         pendingFirst.Reserve(pending, itemAt);
         std::vector<std::size_t> lastPending;  // per first pending item: the last one of its name
         for (std::size_t i = 0; i < items.size(); ++i) {
@@ -272,6 +275,12 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     // position, or kNone.
     auto takePending = [&](std::string_view name) {
         if (pending == 0) return kNone;
+        if (!spans) {
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                if (states[i] == 1 && itemAt(i) == name) return i;
+            }
+            return kNone;
+        }
         const std::size_t hash = NameTable::Hash(name);
         if (nextPending.empty()) return pendingFirst.Take(name, hash, kNone, itemAt);
         const std::size_t p = pendingFirst.Find(name, hash, itemAt);
@@ -282,7 +291,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     // one of their names: lines that hold none (and no '[') need no parse.
     constexpr std::size_t kFewPending = 8;
     std::vector<NextText> pendingNames;
-    if (pending != 0 && pending <= kFewPending && removed.empty()) {
+    if (pending != 0 && pending <= kFewPending && removed.empty() && spans) {
         for (std::size_t i = 0; i < items.size(); ++i) {
             if (states[i] == 1) pendingNames.emplace_back(parts.text, itemAt(i));
         }
@@ -310,7 +319,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     bool removing = !removed.empty();
     auto removedAt = [&](std::size_t p) { return removed[p].view(); };
     NameTable removedNames;
-    if (removing) {
+    if (removing && spans) {
         removedNames.Reserve(removed.size(), removedAt);
         for (std::size_t i = 0; i < removed.size(); ++i) {
             const std::size_t hash = NameTable::Hash(removed[i].view());
@@ -318,6 +327,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         }
     }
     auto isRemoved = [&](std::string_view name) {
+        if (!spans) return std::find(removed.begin(), removed.end(), CString(name)) != removed.end();
         return removedNames.Find(name, NameTable::Hash(name), removedAt) != kNone;
     };
 
