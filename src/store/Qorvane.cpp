@@ -87,6 +87,8 @@ CQorvane::ItemIndex& CQorvane::Index()
     ItemIndex& index = *m_pIndex;
     if (index.built) return index;
     CompactItems();
+    index.first.Clear();  // what a build cut short by an exception left
+    index.later.clear();
     auto nameAt = [this](std::size_t pos) { return m_arItems[pos].strName.view(); };
     index.first.Reserve(m_arItems.size(), nameAt);
     for (std::size_t i = 0; i < m_arItems.size(); ++i) {
