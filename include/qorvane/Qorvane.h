@@ -50,6 +50,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "Object.h"
@@ -273,7 +274,7 @@ public:
     unsigned long GetKeyID() const noexcept { return m_dwKeyID; }
     bool IsModified() const noexcept { return m_bModified != 0; }
     // The items in memory, in file order followed by added items.
-    int GetItemCount() const noexcept { return static_cast<int>(m_arItems.size()); }
+    int GetItemCount() const noexcept;
     // 1 and the item at index, or 0 if index is out of range.
     int GetItemAt(int index, CString& name, CString& value) const;
 
@@ -303,8 +304,13 @@ private:
     int CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked = false);
     // CloseKeyWait and CloseKeyCheckedWait.
     int CloseKeyWaitImpl(int bClearOnFail, int waitMs, bool checked);
-    bool IsRemoved(const CString& name) const;
     void NoteRead(const KeyItem* readItem, const char* itemName);
+    // The item list's name index (see ItemIndex.h): lookups by name in
+    // constant time. Built on the first lookup after the list was loaded.
+    struct ItemIndex;
+    ItemIndex& Index();
+    bool IsRemoved(std::string_view name, std::size_t hash);
+    void CompactItems() noexcept;
 
     CString m_strInfPath;
     CString m_strKey;
@@ -312,10 +318,13 @@ private:
     std::vector<KeyItem> m_arItems;
     int m_bModified = 0;
     std::vector<std::uint16_t> m_arItemState;
-    // Names that CloseKey removes from the key's section.
+    // Names that CloseKey removes from the key's section, each once, in
+    // no particular order.
     std::vector<CString> m_arRemoved;
     // What OpenKey read of each item set or removed since (strName, strRead,
     // bRead): the values a checked close compares with.
     std::vector<KeyConflict> m_arRead;
     std::vector<KeyConflict> m_arConflicts;
+    // Null until the first call that looks an item up by name.
+    std::unique_ptr<ItemIndex> m_pIndex;
 };

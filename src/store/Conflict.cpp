@@ -1,6 +1,7 @@
 #include "store/Conflict.h"
 
 #include <cassert>
+#include <unordered_map>
 
 #include "format/Grammar.h"
 #include "store/KeyText.h"
@@ -29,39 +30,43 @@ std::vector<KeyConflict> FindConflicts(const format::CharScan& scan, std::string
     std::vector<KeyConflict> conflicts;
     if (read.empty()) return conflicts;
 
-    // The file's value of each name: its first item in the key's section.
-    std::vector<Value> inFile(read.size());
-    std::size_t unseen = read.size();
+    // The file's value of each name read: its first item in the key's
+    // section. One lookup per line, one per name: linear in the file and
+    // the key.
+    std::unordered_map<std::string_view, Value> inFile(read.size());
+    for (const KeyConflict& r : read) inFile.emplace(r.strName.view(), Value{});
+    std::size_t unseen = inFile.size();
     format::LineSplitter lines(format::SplitEndOfText(content).text);
     ScanKeyLines(scan, lines, key, [&](std::string_view name, std::string_view value) {
-        for (std::size_t i = 0; unseen != 0 && i < read.size(); ++i) {
-            if (inFile[i].there || read[i].strName.view() != name) continue;
-            inFile[i] = Value{true, value};
-            --unseen;
-            break;
-        }
+        if (unseen == 0) return;
+        const auto it = inFile.find(name);
+        if (it == inFile.end() || it->second.there) return;
+        it->second = Value{true, value};
+        --unseen;
     });
+    // This object's value of each name: its first pending item, or absent
+    // where the name is removed.
+    std::unordered_map<std::string_view, Value> mineOf(read.size());
+    for (std::size_t j = 0; j < items.size(); ++j) {
+        const std::string_view name = items[j].strName.view();
+        if (states[j] == 1 && inFile.count(name) != 0) mineOf.emplace(name, Value{true, items[j].strValue.view()});
+    }
+    for (const CString& r : removed) mineOf.erase(r.view());
 
-    for (std::size_t i = 0; i < read.size(); ++i) {
-        const CString& name = read[i].strName;
-        Value mine;
-        bool isRemoved = false;
-        for (const CString& r : removed) isRemoved = isRemoved || r == name;
-        for (std::size_t j = 0; !isRemoved && j < items.size(); ++j) {
-            if (states[j] == 1 && items[j].strName == name) {
-                mine = Value{true, items[j].strValue.view()};
-                break;
-            }
-        }
+    for (const KeyConflict& r : read) {
+        const std::string_view name = r.strName.view();
+        const Value& file = inFile[name];
+        const auto own = mineOf.find(name);
+        const Value mine = own == mineOf.end() ? Value{} : own->second;
         // A file that already holds this object's value is a conflict
         // too: the value may be derived from the one read (a count plus
         // one), and another process that derived the same value from the
         // same read has made a change that this write would not add to.
-        const Value wasRead{read[i].bRead != 0, read[i].strRead.view()};
-        if (Same(inFile[i], wasRead)) continue;
-        KeyConflict c = read[i];
-        c.bFile = inFile[i].there ? 1 : 0;
-        c.strFile = CString(inFile[i].text);
+        const Value wasRead{r.bRead != 0, r.strRead.view()};
+        if (Same(file, wasRead)) continue;
+        KeyConflict c = r;
+        c.bFile = file.there ? 1 : 0;
+        c.strFile = CString(file.text);
         c.bMine = mine.there ? 1 : 0;
         c.strMine = CString(mine.text);
         conflicts.push_back(std::move(c));

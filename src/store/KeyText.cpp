@@ -1,9 +1,11 @@
 #include "store/KeyText.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
 #include "format/Grammar.h"
+#include "store/NameTable.h"
 
 namespace qorvane::store {
 
@@ -37,6 +39,29 @@ private:
     char m_ch;
     const char* m_next;
     const char* m_end;
+};
+
+// The same for a string: whether a line holds `needle` (an empty one
+// never matches a line, which cannot be an item name then).
+class NextText {
+public:
+    NextText(std::string_view text, std::string_view needle) noexcept : m_text(text), m_needle(needle) {}
+    bool In(std::string_view line) noexcept
+    {
+        if (m_needle.empty()) return false;
+        const auto start = static_cast<std::size_t>(line.data() - m_text.data());
+        if (!m_searched || m_next < start) {
+            m_next = m_text.find(m_needle, start);
+            m_searched = true;
+        }
+        return m_next != std::string_view::npos && m_next + m_needle.size() <= start + line.size();
+    }
+
+private:
+    std::string_view m_text;
+    std::string_view m_needle;
+    std::size_t m_next = 0;  // the first occurrence at or after the line last asked about
+    bool m_searched = false;
 };
 
 // The output line list L. The blank-line rule only ever asks whether L is
@@ -214,24 +239,96 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         return out;
     }
 
+    // Pending items by name: `pendingFirst` finds the first pending item of
+    // a name, `nextPending` the next pending one after it (a name the list
+    // holds twice), so that each line costs one lookup. The line-by-line
+    // walk is the reference the tests hold this against: it walks the items
+    // and the removed names from the front for every line instead.
+    auto itemAt = [&](std::size_t p) { return items[p].strName.view(); };
+    constexpr std::size_t kNone = NameTable::npos;
+    NameTable pendingFirst;
+    std::vector<std::size_t> nextPending;
     std::size_t pending = 0;
     for (const std::uint16_t s : states) pending += s == 1 ? 1 : 0;
+    std::size_t generated = 0;  // bytes of the pending items' lines
+    if (pending != 0 && spans) {
+        pendingFirst.Reserve(pending, itemAt);
+        std::vector<std::size_t> lastPending;  // per first pending item: the last one of its name
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (states[i] != 1) continue;
+            const std::string_view name = itemAt(i);
+            const std::size_t hash = NameTable::Hash(name);
+            generated += name.size() + items[i].strValue.view().size() + 5;  // "n = v;" CR LF
+            const std::size_t first = pendingFirst.FindOrInsert(name, hash, i, itemAt);
+            if (first == kNone) continue;
+            if (nextPending.empty()) {
+                nextPending.assign(items.size(), kNone);
+                lastPending.assign(items.size(), kNone);
+            }
+            const std::size_t last = lastPending[first] == kNone ? first : lastPending[first];
+            nextPending[last] = i;
+            lastPending[first] = i;
+        }
+    }
+    out.Text().reserve(generated);
+    // Takes the first pending item named `name` off the table: its
+    // position, or kNone.
+    auto takePending = [&](std::string_view name) {
+        if (pending == 0) return kNone;
+        if (!spans) {
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                if (states[i] == 1 && itemAt(i) == name) return i;
+            }
+            return kNone;
+        }
+        const std::size_t hash = NameTable::Hash(name);
+        if (nextPending.empty()) return pendingFirst.Take(name, hash, kNone, itemAt);
+        const std::size_t p = pendingFirst.Find(name, hash, itemAt);
+        if (p != kNone) pendingFirst.Take(name, hash, nextPending[p], itemAt);
+        return p;
+    };
+    // With a few pending items, a line can only be replaced if it holds
+    // one of their names: lines that hold none (and no '[') need no parse.
+    constexpr std::size_t kFewPending = 8;
+    std::vector<NextText> pendingNames;
+    if (pending != 0 && pending <= kFewPending && removed.empty() && spans) {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (states[i] == 1) pendingNames.emplace_back(parts.text, itemAt(i));
+        }
+    }
+    auto mayBePending = [&](std::string_view line) {
+        if (pending == 0) return false;
+        if (pendingNames.empty()) return true;
+        for (NextText& next : pendingNames) {
+            if (next.In(line)) return true;
+        }
+        return false;
+    };
     auto flushPending = [&] {
+        if (pending == 0) return;
         for (std::size_t i = 0; i < items.size(); ++i) {
             if (states[i] != 1) continue;
             sink.Item(items[i]);
             states[i] = 0;
         }
         pending = 0;
+        pendingFirst.Clear();
     };
 
     // Removals apply only up to the next header.
     bool removing = !removed.empty();
-    auto isRemoved = [&](std::string_view name) {
-        for (const CString& r : removed) {
-            if (r.view() == name) return true;
+    auto removedAt = [&](std::size_t p) { return removed[p].view(); };
+    NameTable removedNames;
+    if (removing && spans) {
+        removedNames.Reserve(removed.size(), removedAt);
+        for (std::size_t i = 0; i < removed.size(); ++i) {
+            const std::size_t hash = NameTable::Hash(removed[i].view());
+            if (removedNames.Find(removed[i].view(), hash, removedAt) == kNone) removedNames.Insert(hash, i, removedAt);
         }
-        return false;
+    }
+    auto isRemoved = [&](std::string_view name) {
+        if (!spans) return std::find(removed.begin(), removed.end(), CString(name)) != removed.end();
+        return removedNames.Find(name, NameTable::Hash(name), removedAt) != kNone;
     };
 
     // With nothing left to place, two more kinds of line pass as they are
@@ -284,7 +381,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         // one or if it decides that a line with '[' is no header. Most lines
         // need no parse at all.
         const bool mayBeHeader = bracket.In(line);
-        if (!mayBeHeader && pending == 0 && !removing) {
+        if (!mayBeHeader && !removing && !mayBePending(line)) {
             sink.Line(line, false);
             continue;
         }
@@ -293,17 +390,14 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         std::string_view value;
         if (format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
             if (removing && isRemoved(name)) continue;
-            bool replaced = false;
-            for (std::size_t i = 0; pending != 0 && i < items.size(); ++i) {
-                if (states[i] == 1 && items[i].strName.view() == name) {
-                    sink.Item(items[i]);
-                    states[i] = 0;
-                    --pending;
-                    replaced = true;
-                    break;
-                }
+            const std::size_t p = takePending(name);
+            if (p == kNone) {
+                sink.Line(line, false);
+                continue;
             }
-            if (!replaced) sink.Line(line, false);
+            sink.Item(items[p]);
+            states[p] = 0;
+            --pending;
             continue;
         }
         std::string_view header;

@@ -118,8 +118,10 @@ private:
 //     name is in `removed` is dropped; the header stays.
 //
 // Outside the key's section, runs of plain lines (format::PlainLinesPrefix)
-// are copied as one span without being split; LineByLine looks at every
-// line and gives the same bytes (tests compare the two).
+// are copied as one span without being split, and pending items and removed
+// names are found through hash tables; LineByLine looks at every line and
+// walks the items and the removed names from the front for each, and gives
+// the same bytes (tests compare the two).
 enum class MergeWalk { Spans, LineByLine };
 MergedText MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
                     const std::vector<KeyItem>& items, std::vector<std::uint16_t> states,

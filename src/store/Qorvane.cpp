@@ -4,12 +4,14 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #include "format/Grammar.h"
 #include "platform/LineReader.h"
 #include "platform/Seam.h"
 #include "platform/SettingsFile.h"
 #include "store/Conflict.h"
+#include "store/ItemIndex.h"
 #include "store/KeyText.h"
 #include "store/Retry.h"
 #include "sync/SharedCounter.h"
@@ -35,6 +37,9 @@ bool HasLineBreakBytes(const char* text) noexcept
 bool ReadsAsHeader(const char* name, const char* value)
 {
     namespace format = qorvane::format;
+    // A header needs a '[', and the line adds none: without the byte in the
+    // name or the value (in any locale) there is nothing to parse.
+    if (std::strchr(name, '[') == nullptr && std::strchr(value, '[') == nullptr) return false;
     std::string line;
     format::AppendItemLine(line, name, value);
     const CharScan scan = CharScan::FromLocale();
@@ -76,11 +81,65 @@ void CQorvane::ClearKeyData()
     m_arItemState.clear();
     m_arRemoved.clear();
     m_arRead.clear();
+    m_pIndex.reset();
+}
+
+CQorvane::ItemIndex& CQorvane::Index()
+{
+    if (!m_pIndex) m_pIndex = std::make_unique<ItemIndex>();
+    ItemIndex& index = *m_pIndex;
+    if (index.built) return index;
+    CompactItems();
+    index.first.Clear();  // what a build cut short by an exception left
+    index.later.clear();
+    auto nameAt = [this](std::size_t pos) { return m_arItems[pos].strName.view(); };
+    index.first.Reserve(m_arItems.size(), nameAt);
+    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
+        const std::string_view name = m_arItems[i].strName.view();
+        const std::size_t hash = qorvane::store::NameTable::Hash(name);
+        const std::size_t first = index.first.FindOrInsert(name, hash, i, nameAt);
+        if (first != qorvane::store::NameTable::npos) index.later[first].push_back(i);
+    }
+    index.built = true;
+    return index;
+}
+
+// Closes the holes that RemoveItem left, keeping the order. Positions
+// change, so the name index is rebuilt on the next lookup.
+void CQorvane::CompactItems() noexcept
+{
+    if (!m_pIndex || m_pIndex->deadCount == 0) return;
+    ItemIndex& index = *m_pIndex;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
+        if (i < index.dead.size() && index.dead[i]) continue;
+        if (kept != i) {
+            m_arItems[kept] = std::move(m_arItems[i]);
+            m_arItemState[kept] = m_arItemState[i];
+        }
+        ++kept;
+    }
+    m_arItems.resize(kept);
+    m_arItemState.resize(kept);
+    index.dead.clear();
+    index.deadCount = 0;
+    index.first.Clear();
+    index.later.clear();
+    index.built = false;
+}
+
+int CQorvane::GetItemCount() const noexcept
+{
+    const std::size_t dead = m_pIndex ? m_pIndex->deadCount : 0;
+    return static_cast<int>(m_arItems.size() - dead);
 }
 
 int CQorvane::GetItemAt(int index, CString& name, CString& value) const
 {
     if (index < 0 || index >= GetItemCount()) return 0;
+    // Closing the holes changes no item and no order: the list the caller
+    // sees is the same.
+    const_cast<CQorvane*>(this)->CompactItems();
     const KeyItem& item = m_arItems[static_cast<std::size_t>(index)];
     name = item.strName;
     value = item.strValue;
@@ -91,15 +150,17 @@ int CQorvane::GetItem(unsigned long keyID, const char* itemName, char* buffer, i
 {
     if (itemName == nullptr || buffer == nullptr || bufferSize < 1) return -2;
     if (keyID != m_dwKeyID) return -1;
-    for (const KeyItem& item : m_arItems) {
-        if (item.strName != itemName) continue;
-        std::size_t n = item.strValue.str().size();
-        if (n > static_cast<std::size_t>(bufferSize) - 1) n = static_cast<std::size_t>(bufferSize) - 1;
-        std::memcpy(buffer, item.strValue.c_str(), n);
-        buffer[n] = '\0';
-        return 1;
-    }
-    return 0;
+    const std::string_view name(itemName);
+    const std::size_t pos =
+        Index().first.Find(name, qorvane::store::NameTable::Hash(name),
+                           [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    if (pos == qorvane::store::NameTable::npos) return 0;
+    const KeyItem& item = m_arItems[pos];
+    std::size_t n = item.strValue.str().size();
+    if (n > static_cast<std::size_t>(bufferSize) - 1) n = static_cast<std::size_t>(bufferSize) - 1;
+    std::memcpy(buffer, item.strValue.c_str(), n);
+    buffer[n] = '\0';
+    return 1;
 }
 
 int CQorvane::GetItem(const char* keyName, const char* itemName, char* buffer, int bufferSize)
@@ -110,32 +171,55 @@ int CQorvane::GetItem(const char* keyName, const char* itemName, char* buffer, i
 
 int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
 {
+    using qorvane::store::NameTable;
     if (itemName == nullptr || value == nullptr) return -2;
     if (HasLineBreakBytes(itemName) || HasLineBreakBytes(value)) return -2;
     if (ReadsAsHeader(itemName, value)) return -2;
     if (keyID != m_dwKeyID) return -1;
     assert(m_arItems.size() == m_arItemState.size());
-    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
-        if (m_arItems[i].strName != itemName) continue;
-        if (m_arItemState[i] == 0) NoteRead(&m_arItems[i], itemName);
-        m_arItems[i].strValue = value;
-        m_arItemState[i] = 1;
+    ItemIndex& index = Index();
+    auto nameAt = [this](std::size_t p) { return m_arItems[p].strName.view(); };
+    const std::string_view name(itemName);
+    const std::size_t hash = NameTable::Hash(name);
+    // The new item's place is stored in the same probe that looks for the
+    // name; the table compares only names already in the list.
+    const std::size_t pos = index.first.FindOrInsert(name, hash, m_arItems.size(), nameAt);
+    if (pos != NameTable::npos) {
+        if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
+        m_arItems[pos].strValue = value;
+        m_arItemState[pos] = 1;
         m_bModified = 1;
         return 1;
     }
-    m_arItems.push_back(KeyItem{itemName, value});
-    m_arItemState.push_back(1);
+    // A new name: it was read absent, unless it was removed since the open
+    // (then its removal recorded what was read).
+    const std::size_t notes = m_arRead.size();
+    bool wasRemoved = false;
+    try {
+        wasRemoved = !m_arRemoved.empty() && IsRemoved(name, hash);
+        if (!wasRemoved) NoteRead(nullptr, itemName);
+        m_arItems.push_back(KeyItem{itemName, value});
+        m_arItemState.push_back(1);
+    } catch (...) {
+        if (m_arItemState.size() < m_arItems.size()) m_arItems.pop_back();
+        m_arRead.resize(notes);
+        index.Forget();  // rebuilt from the list on the next lookup
+        throw;
+    }
     m_bModified = 1;
     // Setting a name again cancels its removal.
-    bool wasRemoved = false;
-    for (auto it = m_arRemoved.begin(); it != m_arRemoved.end(); ++it) {
-        if (*it == itemName) {
-            m_arRemoved.erase(it);
-            wasRemoved = true;
-            break;
+    if (wasRemoved) {
+        auto removedAt = [this](std::size_t p) { return m_arRemoved[p].view(); };
+        const std::size_t at = index.removed.Erase(name, hash, removedAt);
+        const std::size_t last = m_arRemoved.size() - 1;
+        if (at != last) {
+            // The table finds the last name by its text at its old place.
+            const std::string_view moved = m_arRemoved[last].view();
+            index.removed.Move(moved, NameTable::Hash(moved), at, removedAt);
+            m_arRemoved[at] = std::move(m_arRemoved[last]);
         }
+        m_arRemoved.pop_back();
     }
-    if (!wasRemoved) NoteRead(nullptr, itemName);
     return 2;
 }
 
@@ -147,27 +231,39 @@ int CQorvane::SetItem(const char* keyName, const char* itemName, char* value)
 
 int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
 {
+    using qorvane::store::NameTable;
     if (itemName == nullptr) return -2;
     if (keyID != m_dwKeyID) return -1;
     assert(m_arItems.size() == m_arItemState.size());
-    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
-        if (m_arItems[i].strName != itemName) continue;
-        if (m_arItemState[i] == 0) NoteRead(&m_arItems[i], itemName);
-        break;
+    ItemIndex& index = Index();
+    const std::string_view name(itemName);
+    const std::size_t hash = NameTable::Hash(name);
+    const std::size_t pos =
+        index.first.Find(name, hash, [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    if (pos == NameTable::npos) return 0;
+    // Everything that can fail comes before the first change.
+    IsRemoved(name, hash);  // builds the table of removed names
+    if (m_arRemoved.size() == m_arRemoved.capacity()) m_arRemoved.reserve(2 * m_arRemoved.size() + 1);
+    auto removedAt = [this](std::size_t p) { return m_arRemoved[p].view(); };
+    index.removed.Reserve(m_arRemoved.size() + 1, removedAt);
+    if (index.dead.size() < m_arItems.size()) index.dead.resize(m_arItems.size(), false);
+    CString removedName(name);
+    // What was read of it, if the first item of the name is as read; the
+    // last step that can fail.
+    if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
+
+    auto drop = [&](std::size_t p) {
+        index.dead[p] = true;
+        ++index.deadCount;
+    };
+    drop(pos);
+    if (const auto it = index.later.find(pos); it != index.later.end()) {
+        for (const std::size_t p : it->second) drop(p);
+        index.later.erase(it);
     }
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
-        if (m_arItems[i].strName == itemName) continue;
-        if (kept != i) {
-            m_arItems[kept] = std::move(m_arItems[i]);
-            m_arItemState[kept] = m_arItemState[i];
-        }
-        ++kept;
-    }
-    if (kept == m_arItems.size()) return 0;
-    m_arItems.resize(kept);
-    m_arItemState.resize(kept);
-    m_arRemoved.emplace_back(itemName);
+    index.first.Erase(name, hash, [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    m_arRemoved.push_back(std::move(removedName));
+    index.removed.Insert(hash, m_arRemoved.size() - 1, removedAt);
     m_bModified = 1;
     return 1;
 }
@@ -188,12 +284,21 @@ void CQorvane::NoteRead(const KeyItem* readItem, const char* itemName)
     m_arRead.push_back(std::move(read));
 }
 
-bool CQorvane::IsRemoved(const CString& name) const
+bool CQorvane::IsRemoved(std::string_view name, std::size_t hash)
 {
-    for (const CString& removed : m_arRemoved) {
-        if (removed == name) return true;
+    if (m_arRemoved.empty() && !m_pIndex) return false;
+    if (!m_pIndex) m_pIndex = std::make_unique<ItemIndex>();
+    ItemIndex& index = *m_pIndex;
+    auto removedAt = [this](std::size_t p) { return m_arRemoved[p].view(); };
+    if (!index.removedBuilt) {
+        index.removed.Clear();
+        index.removed.Reserve(m_arRemoved.size(), removedAt);
+        for (std::size_t i = 0; i < m_arRemoved.size(); ++i) {
+            index.removed.Insert(qorvane::store::NameTable::Hash(m_arRemoved[i].view()), i, removedAt);
+        }
+        index.removedBuilt = true;
     }
-    return false;
+    return index.removed.Find(name, hash, removedAt) != qorvane::store::NameTable::npos;
 }
 
 int CQorvane::RemoveItem(const char* keyName, const char* itemName)
@@ -220,6 +325,7 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
     // (SetItem or RemoveItem with no key open) must not be lost to a busy
     // try that is followed by another: they are put back before each retry,
     // and the last result leaves the object as the plain call would.
+    CompactItems();
     const unsigned long savedID = m_dwKeyID;
     const std::vector<KeyItem> savedItems = m_arItems;
     const std::vector<std::uint16_t> savedStates = m_arItemState;
@@ -235,6 +341,7 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
             m_arItemState = savedStates;
             m_arRemoved = savedRemoved;
             m_bModified = savedModified;
+            m_pIndex.reset();
         }
         return result;
     });
@@ -315,9 +422,44 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
     m_dwKeyID = Keys_Name2ID(keyName);
     if (m_dwKeyID == 0) return -2;
 
-    // Items are collected while the file is read: the section search stops
-    // reading at the end of the key's section.
-    std::vector<KeyItem> found;
+    // Items go into the list while the file is read (the section search
+    // stops reading at the end of the key's section), after any items set
+    // before the open; a failure takes them out again.
+    CompactItems();
+    if (m_pIndex) m_pIndex->Forget();
+    struct TakeBackOnFailure {
+        CQorvane& self;
+        std::size_t size;
+        bool kept = false;
+        ~TakeBackOnFailure()
+        {
+            if (kept || self.m_arItems.size() < size) return;  // kept, or cleared
+            self.m_arItems.resize(size);
+            self.m_arItemState.resize(size);
+        }
+    } loaded{*this, m_arItems.size()};
+    // Items set or removed before the open (with no key open) are read now:
+    // what the file holds of their names is what a checked close compares
+    // with. The first item of each name counts.
+    struct StoredRead {
+        std::unordered_map<std::string, KeyConflict> byName;
+        bool empty() const noexcept { return byName.empty(); }
+        void Note(std::string_view name, std::string_view value)
+        {
+            const auto it = byName.find(std::string(name));
+            if (it == byName.end() || it->second.bRead != 0) return;
+            it->second.strRead = CString(value);
+            it->second.bRead = 1;
+        }
+    } storedRead;
+    std::vector<std::string> storedNames;
+    const auto noteStored = [&](std::string_view name) {
+        KeyConflict read;
+        read.strName = CString(name);
+        if (storedRead.byName.emplace(std::string(name), std::move(read)).second) storedNames.emplace_back(name);
+    };
+    for (std::size_t i = 0; i < m_arItems.size(); ++i) noteStored(m_arItems[i].strName.view());
+    for (const CString& name : m_arRemoved) noteStored(name.view());
     bool hasSection = false;
     {
         sync::ReaderShare reader;
@@ -335,37 +477,22 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         reader.HeldFile();
         seam::Reached(seam::Step::ReaderLocked);
         platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size));
+        const bool anyRemoved = !m_arRemoved.empty();
         hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,
                                          [&](std::string_view name, std::string_view value) {
-                                             found.push_back(KeyItem{CString(name), CString(value)});
+                                             if (!storedRead.empty()) storedRead.Note(name, value);
+                                             if (anyRemoved && IsRemoved(name, store::NameTable::Hash(name))) return;  // removed before the open
+                                             m_arItems.push_back(KeyItem{CString(name), CString(value)});
+                                             m_arItemState.push_back(0);
                                          });
         if (lines.Error() != 0) {
             ClearKeyData();
             return -4;
         }
     }  // the file's lock and the reader's weight go here
+    loaded.kept = true;
 
-    // Items set or removed before the open were read now.
-    auto noteStored = [&](const CString& name) {
-        KeyConflict read;
-        read.strName = name;
-        for (const KeyItem& item : found) {
-            if (item.strName != name) continue;
-            read.strRead = item.strValue;
-            read.bRead = 1;
-            break;
-        }
-        m_arRead.push_back(std::move(read));
-    };
-    for (const KeyItem& item : m_arItems) noteStored(item.strName);
-    for (const CString& name : m_arRemoved) noteStored(name);
-
-    m_arItems.reserve(m_arItems.size() + found.size());
-    for (KeyItem& item : found) {
-        if (IsRemoved(item.strName)) continue;  // removed before the open
-        m_arItems.push_back(std::move(item));
-        m_arItemState.push_back(0);
-    }
+    for (const std::string& name : storedNames) m_arRead.push_back(std::move(storedRead.byName[name]));
     m_strKey = keyName;
     return hasSection ? 1 : 0;
 }
@@ -419,6 +546,7 @@ int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
         if (platform::sys::ReadAll(fd.Get(), static_cast<std::size_t>(st.st_size), content) != 0) {
             return fail(-3);
         }
+        CompactItems();
         assert(m_arItems.size() == m_arItemState.size());
         if (checked) {
             m_arConflicts = store::FindConflicts(format::CharScan::FromLocale(), content.View(), m_strKey.view(),

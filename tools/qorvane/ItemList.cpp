@@ -5,6 +5,24 @@
 
 namespace qorvane::tool {
 
+namespace {
+
+// Escaped(text) appended to `out`; text of printable ASCII alone, the
+// common case, goes through as it is.
+void AppendEscaped(std::string& out, std::string_view text)
+{
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F || c == '\\') {
+            out += Escaped(text);
+            return;
+        }
+    }
+    out += text;
+}
+
+}  // namespace
+
 std::string FormatItems(const std::string& key, const ItemList& items, bool json)
 {
     std::string out;
@@ -21,7 +39,12 @@ std::string FormatItems(const std::string& key, const ItemList& items, bool json
         }
         out += "]}\n";
     } else {
-        for (const auto& [name, value] : items) out += Escaped(name) + " = " + Escaped(value) + "\n";
+        for (const auto& [name, value] : items) {
+            AppendEscaped(out, name);
+            out += " = ";
+            AppendEscaped(out, value);
+            out += '\n';
+        }
     }
     return out;
 }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "FileFormat.h"
 #include "Json.h"
@@ -126,7 +128,7 @@ std::vector<Finding> CheckSettingsText(std::string_view content)
     std::size_t lf = 0;
     std::size_t firstOdd = 0;
     TextLine::End firstEnd = TextLine::kNone;
-    std::vector<std::pair<std::string, std::size_t>> seen[2];  // per key: item names and their lines
+    std::unordered_map<std::string_view, std::size_t> seen[2];  // per key: item name -> line of its first item
 
     for (const TextLine& line : text.lines) {
         if (line.end != TextLine::kNone) {
@@ -187,16 +189,12 @@ std::vector<Finding> CheckSettingsText(std::string_view content)
         if (line.keyIndex < 0 || line.number == text.headerLine[line.keyIndex]) continue;
         const std::string key = KeyName(line.keyIndex);
         if (line.item) {
-            auto& names = seen[line.keyIndex];
-            const auto first = std::find_if(names.begin(), names.end(),
-                                            [&](const auto& entry) { return entry.first == line.name; });
-            if (first != names.end()) {
+            const auto [first, isFirst] = seen[line.keyIndex].try_emplace(line.name, line.number);
+            if (!isFirst) {
                 found.push_back({line.number, "duplicate-item",
                                  "second item " + Quote(line.name) + " in key " + Quote(key) +
                                      " (the first is at line " + std::to_string(first->second) +
                                      "); only the first is read"});
-            } else {
-                names.emplace_back(line.name, line.number);
             }
             continue;
         }
@@ -262,21 +260,38 @@ bool IsKnownKeyItem(const TextLine& line)
     return line.item && !line.header && line.keyIndex >= 0;
 }
 
-using Items = std::vector<std::pair<std::string, std::string>>;
-
-const std::string* FirstValue(const Items& items, const std::string& name)
-{
-    for (const auto& [n, v] : items) {
-        if (n == name) return &v;
-    }
-    return nullptr;
-}
-
 // An item line as the library writes it.
-std::string ItemLineText(const std::string& name, const std::string& value)
+std::string ItemLineText(std::string_view name, std::string_view value)
 {
-    return name + " = " + value + ";";
+    std::string text(name);
+    text += " = ";
+    text += value;
+    text += ';';
+    return text;
 }
+
+// The item lines of one known key, in file order, with each name's first
+// line found by name.
+struct KeyItemLines {
+    std::vector<const TextLine*> lines;
+    std::unordered_map<std::string_view, const TextLine*> first;
+    std::unordered_map<std::string_view, std::size_t> count;
+
+    KeyItemLines(const SettingsText& text, int keyIndex)
+    {
+        for (const TextLine& line : text.lines) {
+            if (!IsKnownKeyItem(line) || line.keyIndex != keyIndex) continue;
+            lines.push_back(&line);
+            first.try_emplace(line.name, &line);
+            ++count[line.name];
+        }
+    }
+    const TextLine* First(std::string_view name) const
+    {
+        const auto it = first.find(name);
+        return it == first.end() ? nullptr : it->second;
+    }
+};
 
 }  // namespace
 
@@ -297,33 +312,26 @@ bool PlanItemChanges(std::string_view original, std::string_view edited, std::ve
     if (before.tail != after.tail || skeleton(before) != skeleton(after)) return false;
 
     for (int k = 0; k < 2; ++k) {
-        Items was;  // (name, value) of each item line
-        Items now;
-        Items wasLines;  // (name, text) of each item line
-        Items nowLines;
-        for (const TextLine& line : before.lines) {
-            if (!IsKnownKeyItem(line) || line.keyIndex != k) continue;
-            was.emplace_back(line.name, line.value);
-            wasLines.emplace_back(line.name, line.text);
-        }
-        for (const TextLine& line : after.lines) {
-            if (!IsKnownKeyItem(line) || line.keyIndex != k) continue;
-            now.emplace_back(line.name, line.value);
-            nowLines.emplace_back(line.name, line.text);
-        }
+        const KeyItemLines was(before, k);
+        const KeyItemLines now(after, k);
         KeyChanges changes{k, {}, {}};
-        std::vector<std::string> added;
-        for (const auto& [name, value] : now) {
-            const std::string* old = FirstValue(was, name);
-            if (FirstValue(changes.sets, name) != nullptr) continue;
-            if (old != nullptr && *FirstValue(now, name) == *old) continue;
-            changes.sets.emplace_back(name, *FirstValue(now, name));
-            if (old == nullptr) added.push_back(name);
+        // A name is set to the value of its first line now when that
+        // differs from the value of its first line before, or it is new.
+        std::unordered_map<std::string_view, std::string_view> sets;
+        std::unordered_set<std::string_view> added;
+        for (const TextLine* line : now.lines) {
+            const TextLine* first = now.First(line->name);
+            if (first != line) continue;  // each name once, at its first line
+            const TextLine* old = was.First(line->name);
+            if (old != nullptr && old->value == line->value) continue;
+            changes.sets.emplace_back(line->name, line->value);
+            sets.emplace(line->name, line->value);
+            if (old == nullptr) added.insert(line->name);
         }
-        for (const auto& [name, value] : was) {
-            if (FirstValue(now, name) == nullptr &&
-                std::find(changes.removes.begin(), changes.removes.end(), name) == changes.removes.end()) {
-                changes.removes.push_back(name);
+        std::unordered_set<std::string_view> removes;
+        for (const TextLine* line : was.lines) {
+            if (now.First(line->name) == nullptr && removes.insert(line->name).second) {
+                changes.removes.push_back(line->name);
             }
         }
         // What the merge makes of the old item lines must be the new ones,
@@ -331,26 +339,25 @@ bool PlanItemChanges(std::string_view original, std::string_view edited, std::ve
         // writes a set item as "name = value;" and keeps every other line as
         // it is, so a changed comment or spacing on an item line would be
         // lost without this.
-        Items merged;
-        for (const auto& [name, text] : wasLines) {
-            if (std::find(changes.removes.begin(), changes.removes.end(), name) != changes.removes.end()) continue;
-            const std::string* set = FirstValue(changes.sets, name);
-            const bool first = FirstValue(merged, name) == nullptr;
-            merged.emplace_back(name, set != nullptr && first ? ItemLineText(name, *set) : text);
+        std::vector<std::pair<std::string_view, std::string>> merged;
+        std::unordered_set<std::string_view> mergedNames;
+        for (const TextLine* line : was.lines) {
+            if (removes.count(line->name) != 0) continue;
+            const auto set = sets.find(line->name);
+            const bool first = mergedNames.insert(line->name).second;
+            merged.emplace_back(line->name, set != sets.end() && first ? ItemLineText(line->name, set->second)
+                                                                       : std::string(line->text));
         }
-        auto withoutAdded = [&](const Items& items) {
-            Items out;
-            for (const auto& item : items) {
-                if (std::find(added.begin(), added.end(), item.first) == added.end()) out.push_back(item);
-            }
-            return out;
-        };
-        if (withoutAdded(merged) != withoutAdded(nowLines)) return false;
-        for (const std::string& name : added) {
-            if (std::count_if(now.begin(), now.end(), [&](const auto& item) { return item.first == name; }) != 1 ||
-                *FirstValue(nowLines, name) != ItemLineText(name, *FirstValue(now, name))) {
-                return false;
-            }
+        auto it = merged.begin();
+        for (const TextLine* line : now.lines) {
+            if (added.count(line->name) != 0) continue;
+            if (it == merged.end() || it->first != line->name || it->second != line->text) return false;
+            ++it;
+        }
+        if (it != merged.end()) return false;
+        for (const std::string_view name : added) {
+            const TextLine* line = now.First(name);
+            if (now.count.at(name) != 1 || line->text != ItemLineText(name, line->value)) return false;
         }
         if (!changes.sets.empty() || !changes.removes.empty()) plan.push_back(std::move(changes));
     }

@@ -1,0 +1,181 @@
+// A hash table of positions in a list of names, for lookups by name in
+// constant time: the item list of an open key, the names to remove, the
+// pending items of a merge.
+//
+// The table holds only positions (32 bits a slot); the names stay in the
+// list, which the caller passes as `nameAt(position)` to every call that
+// compares or rehashes. So the table never copies a name, and moving the
+// list's strings (a vector growing) does not disturb it. Names compare
+// exactly, byte for byte.
+//
+// Open addressing with linear probing; a slot is empty, a tombstone (an
+// erased position) or a position. The table grows to keep used slots,
+// tombstones included, at most 3/4 of the slots.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace qorvane::store {
+
+class NameTable {
+public:
+    static constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
+
+    static std::size_t Hash(std::string_view name) noexcept { return std::hash<std::string_view>{}(name); }
+
+    std::size_t Size() const noexcept { return m_count; }
+    void Clear() noexcept
+    {
+        m_slots.clear();
+        m_slots.shrink_to_fit();
+        m_count = 0;
+        m_used = 0;
+    }
+    // Room for `n` positions without growing.
+    template <class NameAt>
+    void Reserve(std::size_t n, NameAt&& nameAt)
+    {
+        if (n * 4 > m_slots.size() * 3) Rehash(SlotsFor(n), nameAt);
+    }
+
+    // The position stored for `name`, or npos.
+    template <class NameAt>
+    std::size_t Find(std::string_view name, std::size_t hash, NameAt&& nameAt) const
+    {
+        const std::size_t slot = FindSlot(name, hash, nameAt);
+        return slot == npos ? npos : m_slots[slot] - kFirst;
+    }
+    // Stores `pos` for `name`, which must not be in the table.
+    template <class NameAt>
+    void Insert(std::size_t hash, std::size_t pos, NameAt&& nameAt)
+    {
+        if (pos >= kMaxPos) throw std::length_error("qorvane: too many items in one key");
+        if ((m_used + 1) * 4 > m_slots.size() * 3) Rehash(SlotsFor(m_count + 1), nameAt);
+        std::size_t slot = Home(hash);
+        while (m_slots[slot] >= kFirst) slot = (slot + 1) & Mask();
+        if (m_slots[slot] == kEmpty) ++m_used;
+        m_slots[slot] = static_cast<std::uint32_t>(pos + kFirst);
+        ++m_count;
+    }
+    // The position stored for `name` if there is one; otherwise stores
+    // `pos` for it and returns npos. One probe for both.
+    template <class NameAt>
+    std::size_t FindOrInsert(std::string_view name, std::size_t hash, std::size_t pos, NameAt&& nameAt)
+    {
+        if (pos >= kMaxPos) throw std::length_error("qorvane: too many items in one key");
+        if ((m_used + 1) * 4 > m_slots.size() * 3) Rehash(SlotsFor(m_count + 1), nameAt);
+        std::size_t free = npos;
+        std::size_t slot = Home(hash);
+        for (;; slot = (slot + 1) & Mask()) {
+            const std::uint32_t v = m_slots[slot];
+            if (v == kEmpty) break;
+            if (v == kTomb) {
+                if (free == npos) free = slot;
+            } else if (nameAt(v - kFirst) == name) {
+                return v - kFirst;
+            }
+        }
+        if (free == npos) {
+            free = slot;
+            ++m_used;
+        }
+        m_slots[free] = static_cast<std::uint32_t>(pos + kFirst);
+        ++m_count;
+        return npos;
+    }
+    // Finds `name` and, in the same probe, stores `next` for it instead
+    // (npos: removes it). Returns the position it had, or npos.
+    template <class NameAt>
+    std::size_t Take(std::string_view name, std::size_t hash, std::size_t next, NameAt&& nameAt)
+    {
+        const std::size_t slot = FindSlot(name, hash, nameAt);
+        if (slot == npos) return npos;
+        const std::size_t pos = m_slots[slot] - kFirst;
+        if (next == npos) {
+            m_slots[slot] = kTomb;
+            --m_count;
+        } else {
+            m_slots[slot] = static_cast<std::uint32_t>(next + kFirst);
+        }
+        return pos;
+    }
+    // Removes `name`; returns its position, or npos if it was not there.
+    template <class NameAt>
+    std::size_t Erase(std::string_view name, std::size_t hash, NameAt&& nameAt)
+    {
+        const std::size_t slot = FindSlot(name, hash, nameAt);
+        if (slot == npos) return npos;
+        const std::size_t pos = m_slots[slot] - kFirst;
+        m_slots[slot] = kTomb;
+        --m_count;
+        return pos;
+    }
+    // Changes the position stored for `name`, which must be in the table.
+    template <class NameAt>
+    void Move(std::string_view name, std::size_t hash, std::size_t pos, NameAt&& nameAt)
+    {
+        const std::size_t slot = FindSlot(name, hash, nameAt);
+        if (slot != npos) m_slots[slot] = static_cast<std::uint32_t>(pos + kFirst);
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = 0;
+    static constexpr std::uint32_t kTomb = 1;
+    static constexpr std::uint32_t kFirst = 2;
+    static constexpr std::size_t kMaxPos = std::numeric_limits<std::uint32_t>::max() - kFirst;
+
+    std::size_t Mask() const noexcept { return m_slots.size() - 1; }
+    // The hash's high bits, mixed: std::hash of a string is good in all its
+    // bits, but the multiply keeps a weak one from clustering.
+    std::size_t Home(std::size_t hash) const noexcept
+    {
+        return static_cast<std::size_t>((static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL) >> m_shift);
+    }
+    static std::size_t SlotsFor(std::size_t n) noexcept
+    {
+        std::size_t slots = 16;
+        while (slots * 3 < n * 4 + 4) slots *= 2;
+        return slots;
+    }
+
+    template <class NameAt>
+    std::size_t FindSlot(std::string_view name, std::size_t hash, NameAt& nameAt) const
+    {
+        if (m_count == 0) return npos;
+        for (std::size_t slot = Home(hash);; slot = (slot + 1) & Mask()) {
+            const std::uint32_t v = m_slots[slot];
+            if (v == kEmpty) return npos;
+            if (v >= kFirst && nameAt(v - kFirst) == name) return slot;
+        }
+    }
+
+    template <class NameAt>
+    void Rehash(std::size_t slots, NameAt& nameAt)
+    {
+        std::vector<std::uint32_t> old(slots, kEmpty);
+        old.swap(m_slots);
+        m_shift = 64;
+        for (std::size_t s = slots; s > 1; s >>= 1) --m_shift;
+        m_used = 0;
+        for (const std::uint32_t v : old) {
+            if (v < kFirst) continue;
+            std::size_t slot = Home(Hash(nameAt(v - kFirst)));
+            while (m_slots[slot] != kEmpty) slot = (slot + 1) & Mask();
+            m_slots[slot] = v;
+            ++m_used;
+        }
+    }
+
+    std::vector<std::uint32_t> m_slots;
+    unsigned m_shift = 64;
+    std::size_t m_count = 0;  // positions stored
+    std::size_t m_used = 0;   // slots not empty: positions and tombstones
+};
+
+}  // namespace qorvane::store
