@@ -262,7 +262,7 @@ TEST_F(FaultInjectionTest, CloseKeyWorksWithoutProc)
         ASSERT_EQ(::chown(dir.Path().c_str(), uid, uid), 0);
         ASSERT_EQ(::chown(dir.Settings().c_str(), uid, uid), 0);
         const int status = RunInChild([&] {
-            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 ::umount2("/proc", MNT_DETACH) != 0 || ::access("/proc/self/fd", F_OK) == 0) {
                 return 77;
             }
