@@ -48,6 +48,14 @@ std::string Encode(const py::handle& value, const char* what)
     return std::string(py::reinterpret_steal<py::bytes>(bytes));
 }
 
+// A path: str, bytes or os.PathLike.
+std::string EncodePath(const py::handle& path)
+{
+    PyObject* fspath = PyOS_FSPath(path.ptr());
+    if (fspath == nullptr) throw py::error_already_set();
+    return Encode(py::reinterpret_steal<py::object>(fspath), "path");
+}
+
 std::chrono::milliseconds Millis(double seconds)
 {
     if (!(seconds > 0)) return std::chrono::milliseconds(0);
@@ -142,7 +150,7 @@ class PyWatch {
 public:
     PyWatch(const py::handle& dir, const py::handle& keyName)
     {
-        const std::string d = Encode(dir, "path");
+        const std::string d = EncodePath(dir);
         const std::string k = Encode(keyName, "key");
         std::error_code ec;
         {
@@ -312,7 +320,7 @@ PYBIND11_MODULE(_qorvane, m)
         });
 
     m.def("open_key", [](const py::handle& path, const py::handle& keyName, double wait, bool checked) {
-        const std::string dir = Encode(path, "path");
+        const std::string dir = EncodePath(path);
         const std::string name = Encode(keyName, "key");
         PyKey key;
         key.wait = wait;

@@ -110,7 +110,7 @@ class QORVANE_API Key {
 public:
     // Range-for over the items in memory: file order (duplicates included),
     // then items added by Set.
-    class Iterator {
+    class QORVANE_API Iterator {
     public:
         using iterator_category = std::input_iterator_tag;
         using value_type = Item;

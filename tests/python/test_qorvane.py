@@ -13,8 +13,8 @@ import qorvane
 
 
 def test_mapping_access_in_file_order(settings):
-    directory, _ = settings
-    with qorvane.open_key(directory, "PrinterSet") as key:
+    _, path = settings
+    with qorvane.open_key(path.parent, "PrinterSet") as key:
         assert key["Port"] == "LPT1" and key.get("Nothing", "x") == "x"
         assert (key.get_int("Copies"), key.get_bool("Duplex"), key.get_int("Port", 7)) == (2, True, 7)
         assert list(key) == ["Port", "Copies", "Duplex", "Copies"] and len(key) == 4
