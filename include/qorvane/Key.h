@@ -226,7 +226,7 @@ QORVANE_API Key Open(std::string_view dir, std::string_view keyName, Wait waitFo
 QORVANE_API Key Open(std::string_view dir, std::string_view keyName, Wait waitFor = Wait{0});
 
 // Watches one key (CQorvaneWatch): put Fd() into your own poll loop and
-// call Check() when it is readable, or block in Wait().
+// call Check() when it is readable, or block in WaitChange().
 class QORVANE_API Watch {
 public:
     Watch() noexcept;
@@ -244,6 +244,15 @@ public:
     // longer names the directory.
     bool Check(std::error_code& ec);
     bool Check();
+    // Check, calling onChange(Items()) when the items changed: the
+    // callback form for a poll loop.
+    template <class OnChange>
+    bool Check(OnChange&& onChange, std::error_code& ec)
+    {
+        const bool changed = Check(ec);
+        if (changed) onChange(Items());
+        return changed;
+    }
     // Blocks until the items change (true) or `timeout` passes (false); a
     // negative timeout waits for ever.
     bool WaitChange(Wait timeout, std::error_code& ec);
