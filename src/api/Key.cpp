@@ -182,8 +182,14 @@ std::optional<std::string> Key::Get(std::string_view name) const
 {
     const auto cname = CText(name);
     if (!m_store || !cname) return std::nullopt;
-    // GetItem cuts the value to the buffer: grow until it fits.
-    std::string buffer(256, '\0');
+    // GetItem cuts the value to the buffer: a value that fills it may be
+    // longer, so grow until it fits. Most values fit on the stack.
+    char small[256];
+    if (m_store->GetItem(m_store->GetKeyID(), cname->c_str(), small, static_cast<int>(sizeof small)) != 1)
+        return std::nullopt;
+    const std::size_t smallLength = std::strlen(small);
+    if (smallLength + 1 < sizeof small) return std::string(small, smallLength);
+    std::string buffer(sizeof small * 2, '\0');
     for (;;) {
         if (m_store->GetItem(m_store->GetKeyID(), cname->c_str(), buffer.data(), static_cast<int>(buffer.size())) != 1)
             return std::nullopt;
@@ -283,7 +289,11 @@ void Key::Close(bool checked, Wait wait, std::error_code& ec)
         return;
     }
     errno = 0;
-    const int rc = checked ? m_store->CloseKeyCheckedWait(0, ToMs(wait)) : m_store->CloseKeyWait(0, ToMs(wait));
+    // With no wait the plain calls are the same single try, without the
+    // retry loop's bookkeeping.
+    const int ms = ToMs(wait);
+    const int rc = checked ? (ms > 0 ? m_store->CloseKeyCheckedWait(0, ms) : m_store->CloseKeyChecked(0))
+                           : (ms > 0 ? m_store->CloseKeyWait(0, ms) : m_store->CloseKey(0));
     const int err = errno;
     switch (rc) {
     case 1: m_store.reset(); return;
@@ -362,7 +372,8 @@ Key Open(std::string_view dir, std::string_view keyName, Wait waitFor, std::erro
     }
     auto store = std::make_unique<CQorvane>(cdir->c_str());
     errno = 0;
-    const int rc = store->OpenKeyWait(cname->c_str(), ToMs(waitFor));
+    const int ms = ToMs(waitFor);
+    const int rc = ms > 0 ? store->OpenKeyWait(cname->c_str(), ms) : store->OpenKey(cname->c_str());
     if (rc < 0) {
         ec = OpenError(rc, errno);
         return key;

@@ -74,8 +74,12 @@ protected:
 
 TEST_F(KeyTest, TypedReadsGiveTheDefaultAndSayWhy)
 {
-    const auto key = qorvane::Open(m_dir.Path(), "PrinterSet");
+    auto key = qorvane::Open(m_dir.Path(), "PrinterSet");
     EXPECT_TRUE(key.HasSection());
+    for (std::size_t length : {254, 255, 256, 1000}) {  // around the first buffer's size
+        key.Set("Long", std::string(length, 'v'));
+        EXPECT_EQ(key.Get("Long"), std::string(length, 'v'));
+    }
     EXPECT_EQ(key.Get("Port"), "LPT1");
     EXPECT_EQ(key.Get("Nothing"), std::nullopt);
     EXPECT_EQ(key.Get("Nothing", "fallback"), "fallback");
