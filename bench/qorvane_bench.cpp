@@ -5,7 +5,7 @@
 // prints the scratch file system's type in its context. The process uses a
 // private access counter, removed at exit.
 //
-// Whole operations:  OpenGet, SetClose, SetCloseChecked, CloseMany,
+// Whole operations:  OpenGet, KeyOpenGet (the same through qorvane::Key), SetClose, SetCloseChecked, CloseMany,
 //                    Contended{Procs,Threads}, Increments
 // Library steps:     LineTests, ScanKey, MergeKey, FindConflicts, ReadAll, ReplaceFile,
 //                    CounterReader, CounterWriter, CounterWordOnly,
@@ -36,6 +36,7 @@
 #include "format/Grammar.h"
 #include "platform/Posix.h"
 #include "platform/SettingsFile.h"
+#include "qorvane/Key.h"
 #include "qorvane/Qorvane.h"
 #include "store/Conflict.h"
 #include "store/KeyText.h"
@@ -106,6 +107,25 @@ void BM_OpenGet(benchmark::State& state, std::size_t bytes)
         }
         benchmark::DoNotOptimize(buf);
         store.CloseKey(0);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.content.size()));
+}
+
+// OpenGet through the C++17 layer: Open, Get, and a Commit that has
+// nothing to write.
+void BM_KeyOpenGet(benchmark::State& state, std::size_t bytes)
+{
+    const BenchFile& file = FileFor(bytes);
+    for (auto _ : state) {
+        std::error_code ec;
+        auto key = qorvane::Open(file.dir, qbench::kReadKey, qorvane::Wait{0}, ec);
+        auto value = key.Get(qbench::kReadItem);
+        if (ec || !value) {
+            state.SkipWithError("Open/Get failed");
+            break;
+        }
+        benchmark::DoNotOptimize(value);
+        key.Commit(ec);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.content.size()));
 }
@@ -562,6 +582,7 @@ void RegisterAll()
             bm->Unit(benchmark::kMicrosecond);
         };
         limit(RegisterBenchmark(("OpenGet/" + sz).c_str(), BM_OpenGet, b), s.closeIterations * 4);
+        limit(RegisterBenchmark(("KeyOpenGet/" + sz).c_str(), BM_KeyOpenGet, b), s.closeIterations * 4);
         limit(RegisterBenchmark(("SetClose/" + sz).c_str(), BM_SetClose, b), s.closeIterations);
         limit(RegisterBenchmark(("SetCloseChecked/" + sz).c_str(), BM_SetCloseChecked, b), s.closeIterations);
         limit(RegisterBenchmark(("CloseMany/" + sz).c_str(), BM_CloseMany, b), s.closeIterations);

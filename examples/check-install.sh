@@ -4,7 +4,9 @@
 # CMake package and once through pkg-config, and runs each build and the
 # installed qorvane tool on a scratch copy of examples/settings; then builds
 # examples/watch the same way and checks that it prints a change made by the
-# installed tool and ends when the settings directory is removed.
+# installed tool and ends when the settings directory is removed; then
+# builds and runs examples/cpp17 the same way, and examples/python on the
+# installed Python module (when it was built).
 #
 # Usage: examples/check-install.sh BUILD_DIR
 # Exits non-zero on the first failure. The installed programs use the
@@ -102,5 +104,25 @@ wait_printed '^  Duplex = off$'
 rm -rf "$wdir"
 wait "$wpid" || fail "watch example did not end cleanly when its directory went away"
 grep -q 'the watch has ended' "$wout" || fail "watch example: no end of the watch reported"
+
+echo "== C++17 interface example (CMake package)"
+cmake -S "$here/cpp17" -B "$scratch/cpp17-cmake" -DCMAKE_PREFIX_PATH="$prefix"
+cmake --build "$scratch/cpp17-cmake"
+cdir=$scratch/settings-cpp17
+cp -R "$here/settings" "$cdir"
+"$scratch/cpp17-cmake/qorvane_cpp17_client" "$cdir" || fail "C++17 example failed"
+"$scratch/cpp17-cmake/qorvane_cpp17_client" "$cdir" >/dev/null || fail "C++17 example failed the second time"
+expect_eq "C++17 example: tool get Runs" "$("$prefix/bin/qorvane" -d "$cdir" get PrinterSet Runs)" 2
+
+pymodule=$(find "$prefix" -path '*/dist-packages/qorvane/__init__.py' -print -quit)
+if [[ -n $pymodule ]]; then
+  echo "== Python example (the installed module)"
+  pdir=$scratch/settings-python
+  cp -R "$here/settings" "$pdir"
+  PYTHONPATH=$(dirname "$(dirname "$pymodule")") LD_LIBRARY_PATH=$libdir \
+    /usr/bin/python3 "$here/python/printer_settings.py" "$pdir" || fail "Python example failed"
+  expect_eq "Python example: tool get LastClient" \
+    "$("$prefix/bin/qorvane" -d "$pdir" get PrinterSet LastClient)" printer_settings.py
+fi
 
 echo "check-install: OK"

@@ -4,7 +4,7 @@
 # apt-get as a user would, checks what they installed (the tool, its man
 # page and bash completion, the hardened counter set-up, the library through
 # its CMake package and pkg-config file, by building and running
-# examples/client), then removes and purges them and checks what each step
+# examples/client; the Python module with examples/python), then removes and purges them and checks what each step
 # leaves. The packages are purged also when a check fails.
 #
 # Usage: scripts/check-package.sh BUILD_DIR     (as root, or with sudo)
@@ -27,7 +27,7 @@ unset QORVANE_CHECK_PACKAGE_INSIDE
 
 build=$(cd "$1" && pwd)
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-packages=(libqorvane1 libqorvane-dev qorvane)
+packages=(libqorvane1 libqorvane-dev qorvane python3-qorvane)
 object=/dev/shm/qorvane.QorvanD.v3
 scratch=
 shm_mounted=
@@ -186,9 +186,19 @@ lib=$(ldd "$scratch/client/qorvane_client" | awk '/libqorvane/ { print $3 }')
 [[ -n $lib && $(readlink -f "$lib") == $(readlink -f "$libfile") ]] ||
   fail "the client uses '$lib', not the installed $libfile"
 
+echo "== the Python module (python3-qorvane)"
+module=$(cd / && /usr/bin/python3 -c 'import qorvane; print(qorvane.__file__)') || fail "python3 cannot import qorvane"
+echo "$module"
+[[ $module == /usr/lib/python3/dist-packages/qorvane/__init__.py ]] || fail "python3 imports qorvane from $module"
+/usr/bin/python3 "$repo/examples/python/printer_settings.py" "$scratch/settings"
+[[ $(qorvane -d "$scratch/settings" get PrinterSet LastClient) == printer_settings.py ]] ||
+  fail "the Python example's change is not in the settings file"
+[[ $(cd / && /usr/bin/python3 -c 'import qorvane; help(qorvane)' | grep -c 'open_key') -gt 0 ]] ||
+  fail "help(qorvane) does not describe open_key"
+
 echo "== apt-get remove"
 apt remove "${packages[@]}" >/dev/null
-for f in /usr/bin/qorvane "$libfile" /usr/include/qorvane /usr/lib/tmpfiles.d/qorvane.conf; do
+for f in /usr/bin/qorvane "$libfile" /usr/include/qorvane /usr/lib/tmpfiles.d/qorvane.conf /usr/lib/python3/dist-packages/qorvane; do
   [[ ! -e $f ]] || fail "$f is left after removal"
 done
 [[ $(state qorvane) == rc ]] || fail "qorvane is '$(state qorvane)' after removal, not 'rc'"

@@ -7,9 +7,11 @@ set -euo pipefail
 # installs the completion where bash-completion's pkg-config file says; jq
 # and python3 read the tool's JSON back in the tests; dpkg-dev gives cpack
 # the packages' dependencies (dpkg-shlibdeps); libfuse3-dev and fuse3 build
-# and mount the power-cut tests' file system.
+# and mount the power-cut tests' file system; pybind11-dev and python3-dev
+# build the Python module, python3-pytest runs its tests.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libcli11-dev locales
-  man-db bash-completion jq python3 dpkg-dev libfuse3-dev fuse3)
+  man-db bash-completion jq python3 dpkg-dev libfuse3-dev fuse3
+  pybind11-dev python3-dev python3-pytest)
 [ "${QORVANE_SETUP_EXTRA:-}" ] && read -r -a extra <<<"$QORVANE_SETUP_EXTRA" && packages+=("${extra[@]}")
 
 as_root() {
