@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "format/Grammar.h"
 #include "platform/LineReader.h"
@@ -441,25 +442,22 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
     // Items set or removed before the open (with no key open) are read now:
     // what the file holds of their names is what a checked close compares
     // with. The first item of each name counts.
-    struct StoredRead {
-        std::unordered_map<std::string, KeyConflict> byName;
-        bool empty() const noexcept { return byName.empty(); }
-        void Note(std::string_view name, std::string_view value)
-        {
-            const auto it = byName.find(std::string(name));
-            if (it == byName.end() || it->second.bRead != 0) return;
-            it->second.strRead = CString(value);
-            it->second.bRead = 1;
-        }
-    } storedRead;
-    std::vector<std::string> storedNames;
-    const auto noteStored = [&](std::string_view name) {
-        KeyConflict read;
-        read.strName = CString(name);
-        if (storedRead.byName.emplace(std::string(name), std::move(read)).second) storedNames.emplace_back(name);
-    };
-    for (std::size_t i = 0; i < m_arItems.size(); ++i) noteStored(m_arItems[i].strName.view());
-    for (const CString& name : m_arRemoved) noteStored(name.view());
+    // `stored` holds each such name once, in order; `storedAt` finds it by
+    // a view of that name, which stays put while the list grows.
+    std::vector<KeyConflict> stored;
+    std::unordered_map<std::string_view, std::size_t> storedAt;
+    if (!m_arItems.empty() || !m_arRemoved.empty()) {
+        std::unordered_set<std::string_view> seen;  // views of the names in the list, unchanged here
+        const auto noteStored = [&](std::string_view name) {
+            if (!seen.insert(name).second) return;
+            KeyConflict read;
+            read.strName = CString(name);
+            stored.push_back(std::move(read));
+        };
+        for (const KeyItem& item : m_arItems) noteStored(item.strName.view());
+        for (const CString& name : m_arRemoved) noteStored(name.view());
+        for (std::size_t i = 0; i < stored.size(); ++i) storedAt.emplace(stored[i].strName.view(), i);
+    }
     bool hasSection = false;
     {
         sync::ReaderShare reader;
@@ -480,7 +478,13 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         const bool anyRemoved = !m_arRemoved.empty();
         hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,
                                          [&](std::string_view name, std::string_view value) {
-                                             if (!storedRead.empty()) storedRead.Note(name, value);
+                                             if (!storedAt.empty()) {
+                                                 const auto it = storedAt.find(name);
+                                                 if (it != storedAt.end() && stored[it->second].bRead == 0) {
+                                                     stored[it->second].strRead = CString(value);
+                                                     stored[it->second].bRead = 1;
+                                                 }
+                                             }
                                              if (anyRemoved && IsRemoved(name, store::NameTable::Hash(name))) return;  // removed before the open
                                              m_arItems.push_back(KeyItem{CString(name), CString(value)});
                                              m_arItemState.push_back(0);
@@ -492,7 +496,7 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
     }  // the file's lock and the reader's weight go here
     loaded.kept = true;
 
-    for (const std::string& name : storedNames) m_arRead.push_back(std::move(storedRead.byName[name]));
+    for (KeyConflict& read : stored) m_arRead.push_back(std::move(read));
     m_strKey = keyName;
     return hasSection ? 1 : 0;
 }

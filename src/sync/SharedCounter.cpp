@@ -543,15 +543,6 @@ int WriteCounterRecord(int fd, const CounterRecord& record)
     return put == static_cast<ssize_t>(sizeof record) ? 0 : EIO;
 }
 
-int AttachedSegmentCount() noexcept
-{
-    int count = 0;
-    for (const Attachment* a = g_attachments.load(std::memory_order_acquire); a != nullptr; a = a->older) {
-        count += a->detached.load() ? 0 : 1;
-    }
-    return count;
-}
-
 CounterWord* ShmHolderLock::Bind(CounterProblem& problem)
 {
     problem = {};
@@ -786,9 +777,9 @@ CounterWord& SharedCounterWord()
 void RemoveSharedCounter()
 {
     const std::string path = SharedCounterPath();
-    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    CounterRecord record {};
-    if (fd.Valid() && ReadCounterRecord(fd.Get(), record)) ::shmctl(record.id, IPC_RMID, nullptr);
+    // The segment was marked for removal when it was made: it goes with
+    // its last user. (Removing the id the record names could hit another
+    // program's segment that got the id since.)
     for (Attachment* a = g_attachments.load(std::memory_order_acquire); a != nullptr; a = a->older) {
         if (a->path == path) a->Retire();
     }

@@ -142,8 +142,6 @@ HandOff& HandOffOf(CounterWord& word) noexcept;
 // malformed record.
 bool ReadCounterRecord(int fd, CounterRecord& record);
 int WriteCounterRecord(int fd, const CounterRecord& record);
-// Number of counter segments this process is attached to (tests).
-int AttachedSegmentCount() noexcept;
 
 // One attachment of this process to a counter segment (SharedCounter.cpp).
 struct Attachment;

@@ -52,6 +52,19 @@ std::string Mismatch(const std::string& key, const std::string& name, const std:
     return text + (expected.absent ? " (expected none)" : " (expected " + Quote(expected.value) + ")");
 }
 
+std::optional<Outcome> CheckExpectations(const CQorvane* store, const std::string& key,
+                                         const std::vector<std::string>& names, const std::vector<Expected>& expected)
+{
+    std::string mismatches;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::optional<std::string> now = store != nullptr ? CurrentValue(*store, names[i]) : std::nullopt;
+        if (Matches(now, expected[i])) continue;
+        mismatches += (mismatches.empty() ? "" : "; ") + Mismatch(key, names[i], now, expected[i]);
+    }
+    if (mismatches.empty()) return std::nullopt;
+    return Failure(kExitConflict, mismatches + "; nothing written");
+}
+
 Outcome ConflictOutcome(const CQorvane& store, const std::string& key, const std::vector<std::string>& names,
                         const std::vector<Expected>& expected)
 {

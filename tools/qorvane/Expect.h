@@ -51,6 +51,12 @@ inline bool Matches(const std::optional<std::string>& now, const Expected& expec
     return expected.absent ? !now.has_value() : now.has_value() && *now == expected.value;
 }
 
+// Compares each of `names` in the open key of `store` (null: no file, so
+// every item is absent) with its expectation, all before anything is
+// written: the failure that names every mismatch, or nothing.
+std::optional<Outcome> CheckExpectations(const CQorvane* store, const std::string& key,
+                                         const std::vector<std::string>& names, const std::vector<Expected>& expected);
+
 // The outcome of a checked close that found conflicts: each item with the
 // value the file holds now, against what was expected of it.
 Outcome ConflictOutcome(const CQorvane& store, const std::string& key, const std::vector<std::string>& names,

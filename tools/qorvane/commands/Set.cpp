@@ -64,13 +64,7 @@ Outcome RunSet(const CommonOptions& common, const SetArgs& args)
     if (std::optional<Outcome> bad = OpenChecked(common, args.key, store)) return *bad;
 
     // Every expectation is compared before anything is set: all or none.
-    std::string mismatches;
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const std::optional<std::string> now = CurrentValue(store, names[i]);
-        if (Matches(now, expected[i])) continue;
-        mismatches += (mismatches.empty() ? "" : "; ") + Mismatch(args.key, names[i], now, expected[i]);
-    }
-    if (!mismatches.empty()) return Failure(kExitConflict, mismatches + "; nothing written");
+    if (std::optional<Outcome> bad = CheckExpectations(&store, args.key, names, expected)) return *bad;
 
     // Every item goes into the one open key, so one CloseKey writes them
     // all in a single replace of the file.

@@ -60,13 +60,9 @@ Outcome RunUnset(const CommonOptions& common, const UnsetArgs& args)
     }
 
     // Every expectation is compared before anything is removed: all or none.
-    std::string mismatches;
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const std::optional<std::string> now = noFile ? std::nullopt : CurrentValue(store, args.items[i]);
-        if (Matches(now, expected[i])) continue;
-        mismatches += (mismatches.empty() ? "" : "; ") + Mismatch(args.key, args.items[i], now, expected[i]);
+    if (std::optional<Outcome> bad = CheckExpectations(noFile ? nullptr : &store, args.key, args.items, expected)) {
+        return *bad;
     }
-    if (!mismatches.empty()) return Failure(kExitConflict, mismatches + "; nothing written");
 
     std::vector<std::string> missing;
     for (const std::string& item : items) {
