@@ -135,7 +135,10 @@ echo "== man -w qorvane"
 page=$(man -w qorvane) || fail "man -w qorvane found no page"
 echo "$page"
 [[ $page == *.gz ]] || fail "the man page is not compressed"
-MANWIDTH=80 man qorvane 2>/dev/null | grep -q 'EXIT STATUS' || fail "the man page does not render"
+# Whole outputs are captured before matching: under pipefail a reader that
+# stops early (grep -q, awk's exit) would fail the writer with SIGPIPE.
+rendered=$(MANWIDTH=80 man qorvane 2>/dev/null) || fail "the man page does not render"
+[[ $rendered == *'EXIT STATUS'* ]] || fail "the rendered man page lacks EXIT STATUS"
 
 echo "== bash completion"
 completions=$(pkg-config --variable=completionsdir bash-completion 2>/dev/null || echo /usr/share/bash-completion/completions)
@@ -170,9 +173,10 @@ expect_offered 'my\ settings' 'qorvane -d my\ s' qorvane -d 'my\ s'
 
 echo "== the library: SONAME, pkg-config, CMake package"
 echo "$libfile"
-objdump -p "$libfile" 2>/dev/null | grep -q 'SONAME *libqorvane.so.1' || fail "no SONAME libqorvane.so.1"
+soname=$(objdump -p "$libfile" | awk '$1 == "SONAME" { print $2 }')
+[[ $soname == libqorvane.so.1 ]] || fail "the SONAME is '$soname', not libqorvane.so.1"
 # The ldconfig trigger ran: the cache names the library (maybe as /lib/...).
-cached=$(ldconfig -p | awk '$1 == "libqorvane.so.1" { print $NF; exit }')
+cached=$(ldconfig -p | awk '$1 == "libqorvane.so.1" && !seen { print $NF; seen = 1 }')
 [[ -n $cached && $(readlink -f "$cached") == $(readlink -f "$libfile") ]] || fail "ldconfig's cache lacks $libfile"
 pkg-config --exists qorvane || fail "pkg-config does not find qorvane"
 cmake -S "$repo/examples/client" -B "$scratch/client" >/dev/null

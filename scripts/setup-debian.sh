@@ -27,7 +27,7 @@ as_root() {
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  [[ $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true) == 'install ok installed' ]] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
@@ -35,7 +35,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.gbk$'; then
+# locale -a is read whole: grep -q would stop early and, under pipefail,
+# fail the listing with SIGPIPE.
+if ! grep -qix 'zh_CN\.gbk' <<<"$(locale -a 2>/dev/null || true)"; then
   echo "setup: generating the zh_CN.GBK locale"
   as_root localedef -f GBK -i zh_CN zh_CN.GBK
 fi
