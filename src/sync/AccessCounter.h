@@ -49,7 +49,10 @@
 //   - a writer that takes the slot first lets in as many waiting readers
 //     as were counted as waiting at that moment (a reader in a waiting call
 //     counts once it has waited kReaderPatience; at most kReaderGap;
-//     readers that come later do not extend it), then queues:
+//     readers that come later do not extend it; meanwhile waiting readers
+//     that do not count hold off, so that those that do find the
+//     processors and the file's lock free and the gap ends as soon as they
+//     are in), then queues:
 //     from then until it has left, waiting readers hold off, so a stream of
 //     new readers cannot keep it out; readers inside leave within
 //     microseconds;
@@ -110,6 +113,15 @@ struct HandOff {
 };
 static_assert(sizeof(HandOff) == 32, "the hand-off words are part of the segment's layout");
 inline constexpr std::uint32_t kSleeping = 0x80000000u;
+
+// True while a reader in a waiting call should not try: a writer has
+// queued, or a writer is letting the counted waiting readers in and this
+// reader is not one of them (`counted`), so that those find the processors
+// and the file's lock free and the gap ends as soon as they are in.
+inline bool HoldsReadersOff(const HandOff& h, bool counted) noexcept
+{
+    return h.writerQueued.load() != 0 || (!counted && h.gapTarget.load() != 0);
+}
 
 // Marks the caller as about to sleep on `h.turn` and returns the value to
 // sleep on. Check the condition after this, then sleep: a leave that

@@ -517,6 +517,8 @@ struct KeptDescriptor {
 thread_local KeptDescriptor t_kept;
 thread_local CounterProblem t_lastProblem;
 thread_local bool t_waitingReader = false;
+// The calling thread's waiting call counts in HandOff::readersWaiting.
+thread_local bool t_countedWaiting = false;
 
 }  // namespace
 
@@ -811,7 +813,7 @@ WaitingReaderScope::~WaitingReaderScope()
 ReaderShare::ReaderShare()
 {
     m_word = m_lock.Bind(t_lastProblem);
-    if (m_word != nullptr && t_waitingReader && HandOffOf(*m_word).writerQueued.load() != 0) {
+    if (m_word != nullptr && t_waitingReader && HoldsReadersOff(HandOffOf(*m_word), t_countedWaiting)) {
         m_lock.Release();
         return;
     }
@@ -856,6 +858,7 @@ void LeaveWaiter::CountAsWaiting() noexcept
     if (!m_counted || m_waiting) return;
     m_handOff->readersWaiting.fetch_add(1);
     m_waiting = true;
+    t_countedWaiting = true;
 }
 
 LeaveWaiter::~LeaveWaiter()
@@ -863,6 +866,7 @@ LeaveWaiter::~LeaveWaiter()
     if (m_counted) {
         m_handOff->lockWaiters.fetch_sub(1);
         if (m_waiting) {
+            t_countedWaiting = false;
             m_handOff->readersWaiting.fetch_sub(1);
             CountReaderDone(*m_handOff);
         }
@@ -881,11 +885,13 @@ void LeaveWaiter::ArmForLock() noexcept
 
 bool LeaveWaiter::HoldOff()
 {
-    if (m_handOff == nullptr || !m_counted || m_handOff->writerQueued.load() == 0) return false;
+    if (m_handOff == nullptr || !m_counted || !HoldsReadersOff(*m_handOff, m_waiting)) return false;
     if (m_lock.WriterSlotTaken()) return true;
-    // Queued by a writer that is gone.
+    // Left by a writer that is gone.
     std::int32_t queued = 1;
     m_handOff->writerQueued.compare_exchange_strong(queued, 0);
+    std::uint32_t target = m_handOff->gapTarget.load();
+    if (target != 0) m_handOff->gapTarget.compare_exchange_strong(target, 0);
     return false;
 }
 
@@ -900,7 +906,7 @@ void LeaveWaiter::SleepForWriter(std::chrono::nanoseconds d)
     if (m_handOff == nullptr) return Nap(d);
     const std::uint32_t seen = ArmWait(*m_handOff);
     const std::int32_t value = m_word->load();
-    const bool wait = m_role == Role::Reader ? value >= kWriter || m_handOff->writerQueued.load() != 0 : value != 0;
+    const bool wait = m_role == Role::Reader ? value >= kWriter || HoldsReadersOff(*m_handOff, m_waiting) : value != 0;
     if (wait) SleepOnTurn(*m_handOff, seen, d);
 }
 

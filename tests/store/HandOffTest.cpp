@@ -108,6 +108,34 @@ TEST_F(HandOffTest, LeaveWakesAWaiterInAnotherProcess)
     }
 }
 
+// While a writer holding the slot lets the counted waiting readers in, a
+// waiting reader that does not count yet holds off until it has waited long
+// enough to count (so the others find the processors and the file's lock
+// free), and then gets in; a plain OpenKey never holds off.
+TEST_F(HandOffTest, DuringAGapOnlyCountedWaitingReadersGetIn)
+{
+    qorvane::sync::ShmHolderLock slot;
+    qorvane::sync::CounterProblem problem;
+    ASSERT_NE(slot.Bind(problem), nullptr) << problem.message;
+    ASSERT_TRUE(slot.TryWriterSlot());
+    const std::uint32_t doneBefore = Words().readersDone.load();
+    Words().gapTarget = doneBefore + 1000;  // a gap that no reader ends
+
+    CQorvane plain(dir.Path().c_str());
+    EXPECT_EQ(plain.OpenKey("PrinterSet"), 1);
+    EXPECT_EQ(plain.CloseKey(0), 1);
+    EXPECT_EQ(Words().readersDone.load(), doneBefore) << "a plain reader counted as waiting";
+
+    CQorvane waiting(dir.Path().c_str());
+    EXPECT_EQ(waiting.OpenKeyWait("PrinterSet", 10000), 1);
+    EXPECT_EQ(waiting.CloseKey(0), 1);
+    EXPECT_EQ(Words().readersDone.load(), doneBefore + 1) << "the waiting reader went in without holding off";
+    EXPECT_EQ(Words().readersWaiting.load(), 0);
+
+    Words().gapTarget = 0;
+    slot.Release();
+}
+
 // Busy to the end: the waiting call returns the busy result at its
 // deadline, neither before nor long after.
 TEST_F(HandOffTest, WaiterGivesUpAtItsDeadline)
