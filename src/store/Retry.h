@@ -53,7 +53,9 @@ int RetryWhileBusy(int waitMs, sync::LeaveWaiter::Role role, Attempt&& attempt)
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs > 0 ? waitMs : 0);
     std::optional<sync::WaitingReaderScope> readerTries;
+    std::optional<sync::WaitingWriterScope> writerTries;
     if (role == sync::LeaveWaiter::Role::Reader && waitMs > 0) readerTries.emplace();
+    if (role == sync::LeaveWaiter::Role::Writer && waitMs > 0) writerTries.emplace();
     bool busy = false;
     int rc = attempt(busy);
     if (!busy || Clock::now() >= deadline) return rc;

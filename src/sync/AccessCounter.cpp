@@ -33,6 +33,10 @@ public:
     {
         SleepOn(h.readersDone, seen, d);
     }
+    void AwaitLine(HandOff& h, std::uint32_t seen, std::uint16_t number, WaitClockType::duration d) override
+    {
+        SleepInLine(h, seen, number, d);
+    }
     void AwaitLeave(HandOff* h, std::uint32_t seen, WaitClockType::duration d) override
     {
         if (h != nullptr) {
@@ -93,6 +97,37 @@ void CountReaderDone(HandOff& h) noexcept
     if (target != 0 && done == target) Futex(h.readersDone, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
+std::uint16_t TakeTicket(HandOff& h) noexcept
+{
+    return static_cast<std::uint16_t>(h.writerLine.fetch_add(1u << 16) >> 16);
+}
+
+void ServeNext(HandOff& h, std::uint16_t served) noexcept
+{
+    const auto next = static_cast<std::uint16_t>(served + 1);
+    std::uint32_t line = h.writerLine.load();
+    do {
+        if ((line & 0xFFFFu) != served) return;  // served or passed over already
+    } while (!h.writerLine.compare_exchange_weak(line, (line & 0xFFFF0000u) | next));
+    // Nobody holds `next` yet: no wake (no system call) for a writer alone.
+    if (static_cast<std::uint16_t>(line >> 16) == next) return;
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&h.writerLine), FUTEX_WAKE_BITSET, INT_MAX, nullptr,
+              nullptr, 1u << (next & 31u));
+}
+
+void SleepInLine(HandOff& h, std::uint32_t seen, std::uint16_t number, std::chrono::nanoseconds d) noexcept
+{
+    if (d <= std::chrono::nanoseconds::zero()) return;
+    // FUTEX_WAIT_BITSET takes an absolute time on the monotonic clock.
+    timespec at{};
+    ::clock_gettime(CLOCK_MONOTONIC, &at);
+    const long long ns = at.tv_nsec + std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    at.tv_sec += static_cast<std::time_t>(ns / 1000000000);
+    at.tv_nsec = static_cast<long>(ns % 1000000000);
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&h.writerLine), FUTEX_WAIT_BITSET, seen, &at, nullptr,
+              1u << (number & 31u));
+}
+
 void WakeLockWaiter(HandOff& h) noexcept
 {
     if (h.lockWaiters.load() <= 0) return;
@@ -106,6 +141,11 @@ void WaitClock::AwaitLeave(HandOff*, std::uint32_t, WaitClockType::duration d)
 }
 
 void WaitClock::AwaitDone(HandOff&, std::uint32_t, WaitClockType::duration d)
+{
+    Sleep(std::min<WaitClockType::duration>(d, kWriterPoll));
+}
+
+void WaitClock::AwaitLine(HandOff&, std::uint32_t, std::uint16_t, WaitClockType::duration d)
 {
     Sleep(std::min<WaitClockType::duration>(d, kWriterPoll));
 }
@@ -140,7 +180,7 @@ void LeaveReader(CounterWord& word, HolderLock& lock, HandOff* handOff)
     if (handOff != nullptr) WakeWaiters(*handOff);
 }
 
-bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff* handOff)
+bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff* handOff, WriterTicket* ticket)
 {
     using Duration = WaitClockType::duration;
     const WaitClockType::time_point deadline = clock.Now() + kWriterWait;
@@ -160,12 +200,41 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
         return true;
     };
     const auto arm = [&] { return handOff != nullptr ? ArmWait(*handOff) : 0u; };
+    if (handOff == nullptr) ticket = nullptr;
     const auto giveUp = [&] {
         if (handOff != nullptr) handOff->writerQueued.store(0);
         lock.Release();
         if (handOff != nullptr) WakeWaiters(*handOff);
+        // A served ticket's turn passes on (a later try of the same waiting
+        // call comes after it, as a passed-over writer).
+        if (ticket != nullptr && TicketServed(*handOff, ticket->number)) ServeNext(*handOff, ticket->number);
         return false;
     };
+
+    if (ticket != nullptr) {
+        if (ticket->line != handOff) {
+            ticket->number = TakeTicket(*handOff);
+            ticket->line = handOff;
+        }
+        std::uint16_t watched = ServedTicket(*handOff);
+        WaitClockType::time_point since = clock.Now();
+        while (!TicketServed(*handOff, ticket->number)) {
+            const std::uint32_t line = handOff->writerLine.load();
+            const auto served = static_cast<std::uint16_t>(line & 0xFFFFu);
+            if (served != watched) {
+                watched = served;
+                since = clock.Now();
+            } else if (clock.Now() - since >= kLineStall && !lock.WriterSlotTaken()) {
+                // The served writer has not come for the free slot: pass it over.
+                ServeNext(*handOff, served);
+                since = clock.Now();
+                continue;
+            }
+            const Duration left = deadline - clock.Now();
+            if (left <= Duration::zero()) return giveUp();
+            clock.AwaitLine(*handOff, line, ticket->number, std::min<Duration>(left, kLineStall));
+        }
+    }
 
     // Armed only once the slot was found taken, and looked at once more
     // then, so that an uncontended entry leaves no wake to its leave.
@@ -248,13 +317,15 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
     return giveUp();
 }
 
-void LeaveWriter(CounterWord& word, HolderLock& lock, HandOff* handOff)
+void LeaveWriter(CounterWord& word, HolderLock& lock, HandOff* handOff, const WriterTicket* ticket)
 {
     [[maybe_unused]] const std::int32_t before = word.fetch_sub(kWriter);
     assert(before >= kWriter && "writer leaving a counter that holds no writer weight");
     if (handOff != nullptr) handOff->writerQueued.store(0);
     lock.Release();
-    if (handOff != nullptr) WakeWaiters(*handOff);
+    if (handOff == nullptr) return;
+    if (ticket != nullptr && ticket->line == handOff) ServeNext(*handOff, ticket->number);
+    WakeWaiters(*handOff);
 }
 
 }  // namespace qorvane::sync

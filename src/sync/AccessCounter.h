@@ -46,6 +46,8 @@
 // HandOff): a writer's waits before it announces itself, and the waiting
 // calls' waits between tries, sleep on futexes that leaves wake, instead of
 // polling. The order in which waiters get in:
+//   - writers take the slot in the order they came (WriterTicket): a leave
+//     serves the next ticket and wakes that writer alone;
 //   - a writer that takes the slot first lets in as many waiting readers
 //     as were counted as waiting at that moment (a reader in a waiting call
 //     counts once it has waited kReaderPatience; at most kReaderGap;
@@ -62,11 +64,11 @@
 //     after kCourtesyPolls polls' worth (each leave ends a poll early) it
 //     announces whatever the value, and the protocol above takes over
 //     unchanged, five pauses and all;
-//   - its leave wakes everyone: the readers that waited meanwhile try, and
-//     the next writer lets them in before it queues.
+//   - its leave wakes the waiting readers, which try, and the next writer
+//     in line, which lets them in before it queues.
 // So a waiting reader waits for at most one writer's turn (and the reads of
-// the readers before it), and a writer for at most one gap of readers and
-// the readers inside. Readers waiting for the settings file's lock, which
+// the readers before it), and a writer for the writers ahead of it in line
+// and, at each turn, at most one gap of readers and the readers inside. Readers waiting for the settings file's lock, which
 // one reader holds at a time, are woken one at a time by the leave of the
 // reader that held it. Processes that never wake anyone (other builds)
 // still let waiters in: every sleep is also bounded, by the poll or nap it
@@ -109,7 +111,10 @@ struct HandOff {
     // sleeps for (on readersDone), or 0 when no writer does; the reader
     // that makes readersDone reach it wakes the writer, once.
     std::atomic<std::uint32_t> gapTarget;
-    std::atomic<std::uint32_t> unused;
+    // The writers' line for the slot: bits 16-31 the next ticket to hand
+    // out, bits 0-15 the ticket being served (both wrapping). See
+    // WriterTicket.
+    std::atomic<std::uint32_t> writerLine;
 };
 static_assert(sizeof(HandOff) == 32, "the hand-off words are part of the segment's layout");
 inline constexpr std::uint32_t kSleeping = 0x80000000u;
@@ -141,6 +146,43 @@ void SleepOnTurn(HandOff& h, std::uint32_t seen, std::chrono::nanoseconds d) noe
 // The same on `h.lockTurn`.
 void SleepOnLockTurn(HandOff& h, std::uint32_t seen, std::chrono::nanoseconds d) noexcept;
 
+// A writer's place in the line for the writer slot. Writers that find the
+// slot taken would otherwise all wake at each leave and race for it, and a
+// writer could lose that race again and again. So each writer takes a
+// ticket and tries the slot only once its ticket is served (or passed);
+// the writer that leaves the slot serves the next ticket and wakes its
+// holder alone. A served ticket whose holder does not take the slot within
+// kLineStall while the slot is free (it died, gave up, or its waiting call
+// is between tries) is passed over by the writers behind it, so a line
+// never stalls for longer; a passed-over holder tries the slot as soon as
+// it looks again. Writers of other builds take no ticket and race for the
+// slot as before.
+// A waiting call keeps its ticket across its tries; a plain call takes one
+// for its one try.
+struct WriterTicket {
+    HandOff* line = nullptr;  // the words it was taken from; null: none taken
+    std::uint16_t number = 0;
+};
+inline constexpr std::chrono::milliseconds kLineStall{1};
+
+// The ticket being served.
+inline std::uint16_t ServedTicket(const HandOff& h) noexcept
+{
+    return static_cast<std::uint16_t>(h.writerLine.load() & 0xFFFFu);
+}
+// True once `number` is served or passed.
+inline bool TicketServed(const HandOff& h, std::uint16_t number) noexcept
+{
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(number - ServedTicket(h))) <= 0;
+}
+std::uint16_t TakeTicket(HandOff& h) noexcept;
+// Moves the line from `served` to the ticket after it, if it still serves
+// `served`, and wakes that ticket's holder.
+void ServeNext(HandOff& h, std::uint16_t served) noexcept;
+// Sleeps while the line still reads `seen`, at most `d`, unless the ticket
+// `number` is served meanwhile (the wake is addressed to it).
+void SleepInLine(HandOff& h, std::uint32_t seen, std::uint16_t number, std::chrono::nanoseconds d) noexcept;
+
 // The holder lock of one entrant (see the recovery paragraph above).
 class HolderLock {
 public:
@@ -160,6 +202,8 @@ public:
     // lock shared while it counts). DropWaiters lets it go.
     virtual bool TryWaitersExclusive() { return false; }
     virtual void DropWaiters() {}
+    // True while some writer holds the writer slot.
+    virtual bool WriterSlotTaken() { return false; }
     // Drops the lock and the writer slot.
     virtual void Release() = 0;
 };
@@ -204,6 +248,8 @@ public:
     virtual void AwaitLeave(HandOff* h, std::uint32_t seen, WaitClockType::duration d);
     // Sleeps while h.readersDone holds `seen`, at most `d` (tests: a poll).
     virtual void AwaitDone(HandOff& h, std::uint32_t seen, WaitClockType::duration d);
+    // Waits in the writers' line (SleepInLine), at most `d` (tests: a poll).
+    virtual void AwaitLine(HandOff& h, std::uint32_t seen, std::uint16_t number, WaitClockType::duration d);
 };
 WaitClock& RealClock();
 
@@ -213,7 +259,11 @@ WaitClock& RealClock();
 // is in; on false nothing is held.
 bool EnterReader(CounterWord& word, HolderLock& lock);
 void LeaveReader(CounterWord& word, HolderLock& lock, HandOff* handOff = nullptr);
-bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock = RealClock(), HandOff* handOff = nullptr);
-void LeaveWriter(CounterWord& word, HolderLock& lock, HandOff* handOff = nullptr);
+// With hand-off words, a writer waits in the line for the slot with
+// `ticket` (a fresh one if it holds none from these words; none given: one
+// for this entry alone), and its leave serves the next ticket.
+bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock = RealClock(), HandOff* handOff = nullptr,
+                 WriterTicket* ticket = nullptr);
+void LeaveWriter(CounterWord& word, HolderLock& lock, HandOff* handOff = nullptr, const WriterTicket* ticket = nullptr);
 
 }  // namespace qorvane::sync

@@ -519,6 +519,8 @@ thread_local CounterProblem t_lastProblem;
 thread_local bool t_waitingReader = false;
 // The calling thread's waiting call counts in HandOff::readersWaiting.
 thread_local bool t_countedWaiting = false;
+// The place in the writers' line of the calling thread's waiting call.
+thread_local WriterTicket* t_writerTicket = nullptr;
 
 }  // namespace
 
@@ -827,15 +829,26 @@ ReaderShare::~ReaderShare()
     if (m_heldFile) WakeLockWaiter(HandOffOf(*m_word));
 }
 
+WaitingWriterScope::WaitingWriterScope() noexcept : m_outer(t_writerTicket)
+{
+    t_writerTicket = &m_ticket;
+}
+
+WaitingWriterScope::~WaitingWriterScope()
+{
+    t_writerTicket = m_outer;
+}
+
 WriterShare::WriterShare()
 {
     m_word = m_lock.Bind(t_lastProblem);
-    m_in = m_word != nullptr && EnterWriter(*m_word, m_lock, RealClock(), &HandOffOf(*m_word));
+    m_ticket = t_writerTicket != nullptr ? t_writerTicket : &m_ownTicket;
+    m_in = m_word != nullptr && EnterWriter(*m_word, m_lock, RealClock(), &HandOffOf(*m_word), m_ticket);
 }
 
 WriterShare::~WriterShare()
 {
-    if (m_in) LeaveWriter(*m_word, m_lock, &HandOffOf(*m_word));
+    if (m_in) LeaveWriter(*m_word, m_lock, &HandOffOf(*m_word), m_ticket);
 }
 
 LeaveWaiter::LeaveWaiter(Role role) : m_role(role)

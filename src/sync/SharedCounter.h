@@ -182,7 +182,7 @@ public:
     // Takes the waiters' lock shared; false while a writer holds it.
     bool TryWaitersShared();
     // True when a writer holds the writer slot right now.
-    bool WriterSlotTaken();
+    bool WriterSlotTaken() override;
 
 private:
     CounterWord* BindWord(const struct stat& object, CounterProblem& problem);
@@ -208,6 +208,20 @@ public:
 
 private:
     bool m_outer;
+};
+
+// Keeps one place in the writers' line (WriterTicket) for the calling
+// thread's writer entries while it lives: the tries of one waiting call.
+class WaitingWriterScope {
+public:
+    WaitingWriterScope() noexcept;
+    ~WaitingWriterScope();
+    WaitingWriterScope(const WaitingWriterScope&) = delete;
+    WaitingWriterScope& operator=(const WaitingWriterScope&) = delete;
+
+private:
+    WriterTicket m_ticket;
+    WriterTicket* m_outer;
 };
 
 // RAII shares of the shared counter: the constructor enters, the destructor
@@ -243,6 +257,8 @@ public:
 private:
     ShmHolderLock m_lock;
     CounterWord* m_word = nullptr;
+    WriterTicket m_ownTicket;           // a plain entry's place in the line
+    WriterTicket* m_ticket = nullptr;   // that, or the waiting call's
     bool m_in = false;
 };
 

@@ -290,6 +290,67 @@ TEST(AccessCounter, WriterLetsCountedReadersInThenQueues)
     }
 }
 
+// A holder lock with a writer slot that another writer may hold.
+struct LineLock final : HolderLock {
+    bool slotTaken = false;
+    int slotTries = 0;
+    bool TryShared() override { return true; }
+    bool TryExclusive() override { return false; }
+    void Downgrade() override {}
+    bool TryWriterSlot() override { return ++slotTries, !slotTaken; }
+    bool WriterSlotTaken() override { return slotTaken; }
+    void Release() override {}
+};
+
+// Writers take the slot in the order of their tickets: one waits while two
+// tickets before it are served (trying the slot only once its own is), a
+// served writer that does not come for the free slot is passed over, and a
+// writer in the slot is never passed over however long it stays.
+TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
+{
+    struct Case {
+        const char* name;
+        int servedAtPoll;  // the two before it are done at this poll; 0: never
+        bool slotHeld;     // the served writer holds the slot until then
+        bool in;
+        std::uint16_t servedAfter;  // the line after the entry (and the leave)
+    };
+    const Case cases[] = {
+        {"ServedInTurn", 3, true, true, 6},
+        {"ServedWritersThatDoNotComeArePassedOver", 0, false, true, 6},
+        {"AWriterInTheSlotIsWaitedFor", 0, true, false, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CounterWord word{0};
+        HandOff h{};
+        h.writerLine = (5u << 16) | 3u;  // tickets 3 and 4 are out, 3 is served
+        LineLock lock;
+        lock.slotTaken = c.slotHeld;
+        FakeClock clock;
+        clock.onPoll = [&] {
+            if (!TicketServed(h, 5)) {
+                EXPECT_EQ(lock.slotTries, 0) << "tried the slot out of turn";
+            }
+            if (clock.polls == c.servedAtPoll) {
+                h.writerLine = (6u << 16) | 5u;
+                lock.slotTaken = false;
+            }
+        };
+        WriterTicket ticket;
+        EXPECT_EQ(EnterWriter(word, lock, clock, &h, &ticket), c.in);
+        EXPECT_EQ(ticket.number, 5);
+        if (c.in) {
+            EXPECT_LE(clock.Elapsed(), 3 * kLineStall);
+            LeaveWriter(word, lock, &h, &ticket);
+        } else {
+            EXPECT_EQ(clock.Elapsed(), kWriterWait);
+        }
+        EXPECT_EQ(ServedTicket(h), c.servedAfter);
+        EXPECT_EQ(word, 0);
+    }
+}
+
 // A sleeper arms before it looks at its condition; a leave after that must
 // change the futex word (or the sleep could miss it), and a leave with
 // nobody armed must not touch it (no system call on the fast path).
