@@ -6,6 +6,7 @@ contend-wait, see bench/drivers/qorvane_job.cpp):
   1 writer alone      OpenKeyWait / SetItem of its own item / CloseKeyWait
   1 writer + 4 readers   readers loop OpenKeyWait / GetItem / CloseKey
   4 readers alone
+  1 writer + 1 reader    (ratios to its own median close)
   1 and 8 writers adding items of their own (the contention of compare.py)
 
 Each case runs --seconds per run; runs of all cases are interleaved, so that a
@@ -66,8 +67,10 @@ def main():
                 kv["err"] = res.stderr.strip()[-300:]
             return kv
 
+        # "1 writer + 1 reader" gives each process a processor of its own on
+        # a 2-CPU machine: what the hand-off costs without time-slicing.
         cases = [("1 writer alone", ["mix", 1, 0]), ("1 writer + 4 readers", ["mix", 1, 4]),
-                 ("4 readers alone", ["mix", 0, 4])]
+                 ("4 readers alone", ["mix", 0, 4]), ("1 writer + 1 reader", ["mix", 1, 1])]
         for rep in range(args.runs):
             got = {}
             for name, (mode, w, r) in cases:
