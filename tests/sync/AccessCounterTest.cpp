@@ -233,12 +233,17 @@ TEST(AccessCounter, WriterLetsReadersInsideLeaveBeforeAnnouncing)
 
 namespace {
 
-// A holder lock whose waiters' lock the test grants or refuses.
-struct WaitersLock final : HolderLock {
+// A holder lock whose waiters' lock the test grants or refuses, and whose
+// writer slot another writer may hold.
+struct HandOffLock final : HolderLock {
     bool waitersFree = false;
+    bool slotTaken = false;
+    int slotTries = 0;
     bool TryShared() override { return true; }
     bool TryExclusive() override { return false; }
     void Downgrade() override {}
+    bool TryWriterSlot() override { return ++slotTries, !slotTaken; }
+    bool WriterSlotTaken() override { return slotTaken; }
     bool TryWaitersExclusive() override { return waitersFree; }
     void Release() override {}
 };
@@ -266,7 +271,7 @@ TEST(AccessCounter, WriterLetsCountedReadersInThenQueues)
         CounterWord word{0};
         HandOff h{};
         h.readersWaiting = 2;
-        WaitersLock lock;
+        HandOffLock lock;
         lock.waitersFree = c.waitersFree;
         FakeClock clock;
         clock.onPoll = [&] {
@@ -289,18 +294,6 @@ TEST(AccessCounter, WriterLetsCountedReadersInThenQueues)
         EXPECT_EQ(h.writerQueued, 0);
     }
 }
-
-// A holder lock with a writer slot that another writer may hold.
-struct LineLock final : HolderLock {
-    bool slotTaken = false;
-    int slotTries = 0;
-    bool TryShared() override { return true; }
-    bool TryExclusive() override { return false; }
-    void Downgrade() override {}
-    bool TryWriterSlot() override { return ++slotTries, !slotTaken; }
-    bool WriterSlotTaken() override { return slotTaken; }
-    void Release() override {}
-};
 
 // Writers take the slot in the order of their tickets: one waits while two
 // tickets before it are served (trying the slot only once its own is), a
@@ -325,7 +318,7 @@ TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
         CounterWord word{0};
         HandOff h{};
         h.writerLine = (5u << 16) | 3u;  // tickets 3 and 4 are out, 3 is served
-        LineLock lock;
+        HandOffLock lock;
         lock.slotTaken = c.slotHeld;
         FakeClock clock;
         clock.onPoll = [&] {
