@@ -51,6 +51,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "Object.h"
@@ -214,6 +215,23 @@ public:
     // Afterwards no key is open. An exception from apply goes to the
     // caller with the key closed and its changes dropped.
     int UpdateKey(const char* keyName, const std::function<int(CQorvane&)>& apply, int maxTries, int waitMs);
+
+    // Reads a key's section without loading it: onItem(name, value) for
+    // each item, in file order and duplicates included, as OpenKey would
+    // load them, with no item list built. For reading a large key once
+    // (listing it). Holds the counter as a reader and the file's lock while
+    // it reads, as OpenKey does, and retries busy results as OpenKeyWait
+    // does (waitMs; 0 or less: one try). onItem runs while they are held:
+    // it should only copy what it is given, and must not call the library.
+    // The views are valid during the call only. The object must hold
+    // nothing (no key open, no item stored for the next open); it holds
+    // nothing afterwards either.
+    //   1, 0, -2, -3, -4  as OpenKeyWait (0: no such section; a missing
+    //      file is created empty). A -4 from a read error may come after
+    //      some items were passed: drop them.
+    //  -1  the object has a key open or items stored: nothing is read
+    using ItemReader = std::function<void(std::string_view name, std::string_view value)>;
+    int ReadKeyWait(const char* keyName, int waitMs, const ItemReader& onItem);
 
     // Copies the value of the first item named itemName of the open key into
     // buffer, cut to bufferSize - 1 bytes and zero-terminated.

@@ -49,12 +49,18 @@ bool ScanKeyLines(const format::CharScan& scan, Lines& lines, std::string_view k
         found = IsHeaderOf(scan, visible, key) && !format::IsInvalidLine(scan, visible);
     }
     if (!found) return false;
+    const bool quick = scan.IsFast();
+    ItemView item;
     while (lines.Next(line)) {
+        // Most lines of a section are plain items, read in one pass.
+        if (quick && format::QuickItem(line, item.name, item.value)) {
+            onItem(item.name, item.value);
+            continue;
+        }
         const bool mayBeItem = format::MayHold(line, '=');
         if (!mayBeItem && !format::MayHold(line, '[')) continue;  // neither item nor header
         const std::string_view visible = format::Visible(line);
         if (format::IsInvalidLine(scan, visible)) continue;
-        ItemView item;
         if (mayBeItem && format::ParseItem(scan, visible, item.name, item.value) == format::ItemMatch::Item) {
             onItem(item.name, item.value);
             continue;

@@ -52,6 +52,34 @@ bool ReadsAsHeader(const char* name, const char* value)
            CQorvane::Keys_Name2ID(std::string(key).c_str()) != 0;
 }
 
+// Reads the section of `keyName` in the settings file at `path` as a
+// reader: the counter's reader share and the file's lock are held while
+// onItem(name, value) sees each item of the section. 1 found, 0 no such
+// section (a missing file is created empty), -3 the counter turned the
+// reader away, -4 the file cannot be opened, locked or read (`lockBusy`:
+// another description holds its lock).
+template <class OnItem>
+int ReadSection(const std::string& path, const char* keyName, bool& lockBusy, OnItem&& onItem)
+{
+    using namespace qorvane;
+    sync::ReaderShare reader;
+    if (!reader.In()) return -3;
+    seam::Reached(seam::Step::ReaderIn);
+    platform::LockableFd fd;  // unlocked and closed before the reader leaves
+    std::string opened;
+    struct stat st {};
+    if (const int err = platform::OpenLocked(path, {true, false}, fd, opened, st)) {
+        lockBusy = err == EAGAIN;
+        return -4;
+    }
+    reader.HeldFile();
+    seam::Reached(seam::Step::ReaderLocked);
+    platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size));
+    const bool found = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName, onItem);
+    if (lines.Error() != 0) return -4;
+    return found ? 1 : 0;
+}
+
 }  // namespace
 
 CQorvane::CQorvane() = default;
@@ -350,6 +378,19 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
     return rc;
 }
 
+int CQorvane::ReadKeyWait(const char* keyName, int waitMs, const ItemReader& onItem)
+{
+    if (keyName == nullptr || HasLineBreakBytes(keyName) || Keys_Name2ID(keyName) == 0 || !onItem) return -2;
+    if (!m_strKey.IsEmpty() || !m_arItems.empty() || !m_arRemoved.empty()) return -1;
+    const std::string path = m_strInfPath.str() + kSettingsFileName;
+    return qorvane::store::RetryWhileBusy(waitMs, qorvane::sync::LeaveWaiter::Role::Reader, [&](bool& busy) {
+        bool lockBusy = false;
+        const int result = ReadSection(path, keyName, lockBusy, onItem);
+        busy = (result == -3 && !qorvane::sync::CounterIsWrong()) || (result == -4 && lockBusy);
+        return result;
+    });
+}
+
 int CQorvane::CloseKeyWait(int bClearOnFail, int waitMs)
 {
     return CloseKeyWaitImpl(bClearOnFail, waitMs, false);
@@ -458,47 +499,30 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         for (const CString& name : m_arRemoved) noteStored(name.view());
         for (std::size_t i = 0; i < stored.size(); ++i) storedAt.emplace(stored[i].strName.view(), i);
     }
-    bool hasSection = false;
-    {
-        sync::ReaderShare reader;
-        if (!reader.In()) return -3;
-        seam::Reached(seam::Step::ReaderIn);
-        platform::LockableFd fd;
-        std::string opened;
-        struct stat st {};
-        const std::string path = m_strInfPath.str() + kSettingsFileName;
-        if (const int err = platform::OpenLocked(path, {true, false}, fd, opened, st)) {
-            lockBusy = err == EAGAIN;
-            ClearKeyData();
-            return -4;
-        }
-        reader.HeldFile();
-        seam::Reached(seam::Step::ReaderLocked);
-        platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size));
-        const bool anyRemoved = !m_arRemoved.empty();
-        hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,
-                                         [&](std::string_view name, std::string_view value) {
-                                             if (!storedAt.empty()) {
-                                                 const auto it = storedAt.find(name);
-                                                 if (it != storedAt.end() && stored[it->second].bRead == 0) {
-                                                     stored[it->second].strRead = CString(value);
-                                                     stored[it->second].bRead = 1;
-                                                 }
-                                             }
-                                             if (anyRemoved && IsRemoved(name, store::NameTable::Hash(name))) return;  // removed before the open
-                                             m_arItems.push_back(KeyItem{CString(name), CString(value)});
-                                             m_arItemState.push_back(0);
-                                         });
-        if (lines.Error() != 0) {
-            ClearKeyData();
-            return -4;
-        }
-    }  // the file's lock and the reader's weight go here
+    const bool anyRemoved = !m_arRemoved.empty();
+    const int found = ReadSection(m_strInfPath.str() + kSettingsFileName, keyName, lockBusy,
+                                  [&](std::string_view name, std::string_view value) {
+                                      if (!storedAt.empty()) {
+                                          const auto it = storedAt.find(name);
+                                          if (it != storedAt.end() && stored[it->second].bRead == 0) {
+                                              stored[it->second].strRead = CString(value);
+                                              stored[it->second].bRead = 1;
+                                          }
+                                      }
+                                      if (anyRemoved && IsRemoved(name, store::NameTable::Hash(name))) return;  // removed before the open
+                                      m_arItems.push_back(KeyItem{CString(name), CString(value)});
+                                      m_arItemState.push_back(0);
+                                  });
+    if (found == -3) return -3;
+    if (found == -4) {
+        ClearKeyData();
+        return -4;
+    }
     loaded.kept = true;
 
     for (KeyConflict& read : stored) m_arRead.push_back(std::move(read));
     m_strKey = keyName;
-    return hasSection ? 1 : 0;
+    return found;
 }
 
 int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
