@@ -282,10 +282,31 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             return kNone;
         }
         const std::size_t hash = NameTable::Hash(name);
-        if (nextPending.empty()) return pendingFirst.Take(name, hash, kNone, itemAt);
+        if (nextPending.empty()) {
+            // No name is pending twice: its one pending item, unless a line
+            // before took it.
+            const std::size_t p = pendingFirst.Find(name, hash, itemAt);
+            return p != kNone && states[p] == 1 ? p : kNone;
+        }
         const std::size_t p = pendingFirst.Find(name, hash, itemAt);
         if (p != kNone) pendingFirst.Take(name, hash, nextPending[p], itemAt);
         return p;
+    };
+    // While the key's item lines are the list's items in the same order (as
+    // they are when nobody changed the key since the open), the line's item
+    // is the one at `inOrder`: when it is pending, and no name is pending
+    // twice, it is the line's pending item, found without a lookup.
+    std::size_t inOrder = spans ? 0 : kNone;
+    auto pendingFor = [&](std::string_view name) {
+        if (inOrder != kNone) {
+            if (inOrder < items.size() && itemAt(inOrder) == name) {
+                const std::size_t at = inOrder++;
+                if (states[at] == 1 && nextPending.empty()) return at;
+            } else {
+                inOrder = kNone;
+            }
+        }
+        return takePending(name);
     };
     // With a few pending items, a line can only be replaced if it holds
     // one of their names: lines that hold none (and no '[') need no parse.
@@ -361,7 +382,9 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         lines.Skip(n);
     };
 
-    // Pass 2: the rest of the file.
+    // Pass 2: the rest of the file. Plain item lines are read in one pass
+    // where the character set allows it (the reference parses every line).
+    const bool quick = spans && scan.IsFast();
     for (;;) {
         if (spans && pending == 0 && !removing) copyRunAfterKey();
         if (!lines.Next(line)) break;
@@ -388,9 +411,10 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         const std::string_view visible = Visible(line);
         std::string_view name;
         std::string_view value;
-        if (format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
+        if (quick ? format::QuickItem(line, name, value)
+                  : format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
             if (removing && isRemoved(name)) continue;
-            const std::size_t p = takePending(name);
+            const std::size_t p = pendingFor(name);
             if (p == kNone) {
                 sink.Line(line, false);
                 continue;
