@@ -339,9 +339,15 @@ private:
     // Names that CloseKey removes from the key's section, each once, in
     // no particular order.
     std::vector<CString> m_arRemoved;
-    // What OpenKey read of each item set or removed since (strName, strRead,
-    // bRead): the values a checked close compares with.
-    std::vector<KeyConflict> m_arRead;
+    // What OpenKey read of each item set or removed since: the values a
+    // checked close compares with (the value of the first item of the
+    // name, or nothing: bRead 0).
+    struct ReadNote {
+        CString strName;
+        CString strRead;
+        int bRead = 0;
+    };
+    std::vector<ReadNote> m_arRead;
     std::vector<KeyConflict> m_arConflicts;
     // Null until the first call that looks an item up by name.
     std::unique_ptr<ItemIndex> m_pIndex;

@@ -304,7 +304,7 @@ int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
 void CQorvane::NoteRead(const KeyItem* readItem, const char* itemName)
 {
     if (m_strKey.IsEmpty()) return;
-    KeyConflict read;
+    ReadNote read;
     read.strName = itemName;
     if (readItem != nullptr) {
         read.strRead = readItem->strValue;
@@ -485,13 +485,13 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
     // with. The first item of each name counts.
     // `stored` holds each such name once, in order; `storedAt` finds it by
     // a view of that name, which stays put while the list grows.
-    std::vector<KeyConflict> stored;
+    std::vector<ReadNote> stored;
     std::unordered_map<std::string_view, std::size_t> storedAt;
     if (!m_arItems.empty() || !m_arRemoved.empty()) {
         std::unordered_set<std::string_view> seen;  // views of the names in the list, unchanged here
         const auto noteStored = [&](std::string_view name) {
             if (!seen.insert(name).second) return;
-            KeyConflict read;
+            ReadNote read;
             read.strName = CString(name);
             stored.push_back(std::move(read));
         };
@@ -520,7 +520,7 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
     }
     loaded.kept = true;
 
-    for (KeyConflict& read : stored) m_arRead.push_back(std::move(read));
+    for (ReadNote& read : stored) m_arRead.push_back(std::move(read));
     m_strKey = keyName;
     return found;
 }
@@ -577,8 +577,11 @@ int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
         CompactItems();
         assert(m_arItems.size() == m_arItemState.size());
         if (checked) {
+            std::vector<store::ReadView> read;
+            read.reserve(m_arRead.size());
+            for (const ReadNote& r : m_arRead) read.push_back({r.strName.view(), r.strRead.view(), r.bRead != 0});
             m_arConflicts = store::FindConflicts(format::CharScan::FromLocale(), content.View(), m_strKey.view(),
-                                                 m_arRead, m_arItems, m_arItemState, m_arRemoved);
+                                                 read, m_arItems, m_arItemState, m_arRemoved);
             if (!m_arConflicts.empty()) return fail(-5);
         }
         const store::MergedText merged = store::MergeKey(format::CharScan::FromLocale(), content.View(),
