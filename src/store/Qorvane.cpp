@@ -584,8 +584,13 @@ int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
                                                  read, m_arItems, m_arItemState, m_arRemoved);
             if (!m_arConflicts.empty()) return fail(-5);
         }
-        const store::MergedText merged = store::MergeKey(format::CharScan::FromLocale(), content.View(),
-                                                         m_strKey.view(), m_arItems, m_arItemState, m_arRemoved);
+        // A built index without later items of a name: no two items share
+        // one (SetItem adds no name the list has; holes were closed above,
+        // which drops the index).
+        const bool distinct = m_pIndex && m_pIndex->built && m_pIndex->later.empty();
+        const store::MergedText merged =
+            store::MergeKey(format::CharScan::FromLocale(), content.View(), m_strKey.view(), m_arItems,
+                            m_arItemState, m_arRemoved, store::MergeWalk::Spans, distinct);
         seam::Reached(seam::Step::FileRead);
         if (platform::ReplaceFile(resolved, fd.Get(), st, merged.Spans()) != 0) return fail(-3);
         keep.replaced = true;
