@@ -102,11 +102,29 @@ public:
     {
         Generated([&](std::string& text) { format::AppendKeyLine(text, key); });
     }
+    // "name = value;" CR LF; a short line is put together first and
+    // appended at once (a close may write a million of them).
     void Item(const KeyItem& item)
     {
-        Generated([&](std::string& text) {
-            format::AppendItemLine(text, item.strName.view(), item.strValue.view());
-        });
+        const std::string_view name = item.strName.view();
+        const std::string_view value = item.strValue.view();
+        char line[256];
+        const std::size_t n = name.size() + value.size() + 6;
+        if (n > sizeof line) {
+            Generated([&](std::string& text) { format::AppendItemLine(text, name, value); });
+            return;
+        }
+        char* at = line;
+        at = static_cast<char*>(std::memcpy(at, name.data(), name.size())) + name.size();
+        at = static_cast<char*>(std::memcpy(at, " = ", 3)) + 3;
+        at = static_cast<char*>(std::memcpy(at, value.data(), value.size())) + value.size();
+        std::memcpy(at, ";\r\n", 3);
+        std::string& text = m_out.Text();
+        const std::size_t from = text.size();
+        text.append(line, n);
+        m_out.TextDone(from);
+        m_empty = false;
+        m_lastBlank = false;
     }
 
 private:
@@ -430,11 +448,12 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             sink.Line(line, false);
             continue;
         }
-        const std::string_view visible = Visible(line);
         std::string_view name;
         std::string_view value;
-        if (quick ? format::QuickItem(line, name, value)
-                  : format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
+        const bool quickItem = quick && format::QuickItem(line, name, value);
+        const std::string_view visible = quickItem ? line : Visible(line);
+        if (quickItem ||
+            (!quick && format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item)) {
             if (removing && isRemoved(name)) continue;
             const std::size_t p = pendingFor(name);
             if (p == kNone) {
