@@ -327,6 +327,7 @@ private:
     // constant time. Built on the first lookup after the list was loaded.
     struct ItemIndex;
     ItemIndex& Index();
+    std::size_t NextInOrder(const ItemIndex& index, std::string_view name) const noexcept;
     bool IsRemoved(std::string_view name, std::size_t hash);
     void CompactItems() noexcept;
 

@@ -1,5 +1,6 @@
 #include "qorvane/Qorvane.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -123,11 +124,22 @@ CQorvane::ItemIndex& CQorvane::Index()
     index.later.clear();
     auto nameAt = [this](std::size_t pos) { return m_arItems[pos].strName.view(); };
     index.first.Reserve(m_arItems.size(), nameAt);
-    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
-        const std::string_view name = m_arItems[i].strName.view();
-        const std::size_t hash = qorvane::store::NameTable::Hash(name);
-        const std::size_t first = index.first.FindOrInsert(name, hash, i, nameAt);
-        if (first != qorvane::store::NameTable::npos) index.later[first].push_back(i);
+    // The names are hashed a batch ahead and their slots asked for, so that
+    // the cache misses of a large table overlap instead of coming one by one.
+    constexpr std::size_t kAhead = 16;
+    std::size_t hashes[kAhead];
+    const std::size_t n = m_arItems.size();
+    for (std::size_t base = 0; base < n; base += kAhead) {
+        const std::size_t batch = std::min(kAhead, n - base);
+        for (std::size_t k = 0; k < batch; ++k) {
+            hashes[k] = qorvane::store::NameTable::Hash(m_arItems[base + k].strName.view());
+            index.first.Prefetch(hashes[k]);
+        }
+        for (std::size_t k = 0; k < batch; ++k) {
+            const std::size_t i = base + k;
+            const std::size_t first = index.first.FindOrInsert(m_arItems[i].strName.view(), hashes[k], i, nameAt);
+            if (first != qorvane::store::NameTable::npos) index.later[first].push_back(i);
+        }
     }
     index.built = true;
     return index;
@@ -157,6 +169,19 @@ void CQorvane::CompactItems() noexcept
     index.built = false;
 }
 
+// The item after the one found last, if it is the first item named
+// `name`: a caller that walks the key in its order finds each item there,
+// next to the last in memory, without a lookup. Only while no two items
+// share a name (then the one item of the name is its first); removed
+// items do not count.
+std::size_t CQorvane::NextInOrder(const ItemIndex& index, std::string_view name) const noexcept
+{
+    const std::size_t at = index.next;
+    if (!index.later.empty() || at >= m_arItems.size()) return qorvane::store::NameTable::npos;
+    if (at < index.dead.size() && index.dead[at]) return qorvane::store::NameTable::npos;
+    return m_arItems[at].strName.view() == name ? at : qorvane::store::NameTable::npos;
+}
+
 int CQorvane::GetItemCount() const noexcept
 {
     const std::size_t dead = m_pIndex ? m_pIndex->deadCount : 0;
@@ -180,10 +205,14 @@ int CQorvane::GetItem(unsigned long keyID, const char* itemName, char* buffer, i
     if (itemName == nullptr || buffer == nullptr || bufferSize < 1) return -2;
     if (keyID != m_dwKeyID) return -1;
     const std::string_view name(itemName);
-    const std::size_t pos =
-        Index().first.Find(name, qorvane::store::NameTable::Hash(name),
-                           [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    ItemIndex& index = Index();
+    std::size_t pos = NextInOrder(index, name);
+    if (pos == qorvane::store::NameTable::npos) {
+        pos = index.first.Find(name, qorvane::store::NameTable::Hash(name),
+                               [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    }
     if (pos == qorvane::store::NameTable::npos) return 0;
+    index.next = pos + 1;
     const KeyItem& item = m_arItems[pos];
     std::size_t n = item.strValue.str().size();
     if (n > static_cast<std::size_t>(bufferSize) - 1) n = static_cast<std::size_t>(bufferSize) - 1;
@@ -209,11 +238,21 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     ItemIndex& index = Index();
     auto nameAt = [this](std::size_t p) { return m_arItems[p].strName.view(); };
     const std::string_view name(itemName);
+    std::size_t pos = NextInOrder(index, name);
+    if (pos != NameTable::npos) {
+        index.next = pos + 1;
+        if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
+        m_arItems[pos].strValue = value;
+        m_arItemState[pos] = 1;
+        m_bModified = 1;
+        return 1;
+    }
     const std::size_t hash = NameTable::Hash(name);
     // The new item's place is stored in the same probe that looks for the
     // name; the table compares only names already in the list.
-    const std::size_t pos = index.first.FindOrInsert(name, hash, m_arItems.size(), nameAt);
+    pos = index.first.FindOrInsert(name, hash, m_arItems.size(), nameAt);
     if (pos != NameTable::npos) {
+        index.next = pos + 1;
         if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
         m_arItems[pos].strValue = value;
         m_arItemState[pos] = 1;
