@@ -5,7 +5,9 @@
 // "ItemK = valueK;" between two other keys, and these are timed, each on a
 // freshly opened key (the setup is not timed):
 //   open      OpenKey of the key
-//   get       GetItem of every item
+//   get       GetItem of every item, in the key's order
+//   getR      GetItem of every item, in a shuffled order (no item follows
+//             the one looked up before it)
 //   set       SetItem of every item (new values)
 //   add       SetItem of n new items
 //   remove    RemoveItem of every item
@@ -32,6 +34,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <functional>
 #include <string>
 #include <vector>
@@ -204,6 +207,12 @@ void Run(const std::string& root, std::size_t n)
     const double get = !want("get") ? 1 : Fastest(runs, [](CQorvane&) {}, [&](CQorvane& s) {
         for (std::size_t k = 0; k < n; ++k) s.GetItem(KEYID_PRINTERSET, names[k].c_str(), buf, sizeof buf);
     }, f, false);
+    std::vector<std::size_t> shuffled(n);
+    for (std::size_t k = 0; k < n; ++k) shuffled[k] = k;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+    const double getR = !want("getR") ? 1 : Fastest(runs, [](CQorvane&) {}, [&](CQorvane& s) {
+        for (const std::size_t k : shuffled) s.GetItem(KEYID_PRINTERSET, names[k].c_str(), buf, sizeof buf);
+    }, f, false);
     const double set = !want("set") ? 1 : Fastest(runs, [](CQorvane&) {}, setAll, f, false);
     const double add = !want("add") ? 1 : Fastest(runs, [](CQorvane&) {}, addAll, f, false);
     const double rem = !want("rem") ? 1 : Fastest(runs, [](CQorvane&) {}, removeAll, f, false);
@@ -221,10 +230,10 @@ void Run(const std::string& root, std::size_t n)
     const double mem = !want("mem") ? -1 : OpenPeakBytes(f);
 
     const double per = static_cast<double>(n);
-    std::printf("%8zu | %7.1f %7.1f %7.1f %7.1f %7.1f | %5.2f %5.2f %5.2f %5.2f | %9.3f %5.2f %5.2f %5.2f %5.2f |"
+    std::printf("%8zu | %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f | %5.2f %5.2f %5.2f %5.2f %5.2f | %9.3f %5.2f %5.2f %5.2f %5.2f |"
                 " %6.1f %5.2f\n",
-                n, open / per, get / per, set / per, add / per, rem / per, get / open, set / open, add / open,
-                rem / open, close1 / 1e6, closeSet / close1, closeAdd / close1, closeRem / close1, close1 / floor,
+                n, open / per, get / per, getR / per, set / per, add / per, rem / per, get / open, getR / open,
+                set / open, add / open, rem / open, close1 / 1e6, closeSet / close1, closeAdd / close1, closeRem / close1, close1 / floor,
                 mem / per, mem < 0 ? -1.0 : mem / static_cast<double>(f.sectionBytes));
     std::fflush(stdout);
     fs::remove_all(f.dir);
@@ -252,10 +261,10 @@ int main(int argc, char** argv)
     }
     qorvane::sync::UseSharedCounterName("/qorvane.flatbench." + std::to_string(::getpid()));
 
-    std::printf("%8s | %-39s | %-23s | %-33s | %s\n", "", "ns per item", "x open", "close", "open memory");
-    std::printf("%8s | %7s %7s %7s %7s %7s | %5s %5s %5s %5s | %9s %5s %5s %5s %5s | %6s %5s\n", "n", "open", "get",
-                "set", "add", "remove", "get", "set", "add", "rem", "close1 ms", "xSet", "xAdd", "xRem", "xFlr",
-                "B/item", "xSect");
+    std::printf("%8s | %-47s | %-29s | %-33s | %s\n", "", "ns per item", "x open", "close", "open memory");
+    std::printf("%8s | %7s %7s %7s %7s %7s %7s | %5s %5s %5s %5s %5s | %9s %5s %5s %5s %5s | %6s %5s\n", "n", "open",
+                "get", "getR", "set", "add", "remove", "get", "getR", "set", "add", "rem", "close1 ms", "xSet", "xAdd",
+                "xRem", "xFlr", "B/item", "xSect");
     for (const std::size_t n : sizes) Run(root, n);
 
     std::error_code ec;

@@ -260,11 +260,7 @@ void BM_FindConflicts(benchmark::State& state, std::size_t bytes)
     const CharScan scan = CharScan::FromLocale();
     const std::vector<KeyItem> items = {{"DefaultPrinter", qbench::kReadValue}, {"PaperSize", "Letter"}};
     const std::vector<std::uint16_t> states = {0, 1};
-    KeyConflict read;
-    read.strName = "PaperSize";
-    read.strRead = "A4";
-    read.bRead = 1;
-    const std::vector<KeyConflict> reads = {read};
+    const std::vector<qorvane::store::ReadView> reads = {{"PaperSize", "A4", true}};
     for (auto _ : state) {
         const std::vector<KeyConflict> found =
             qorvane::store::FindConflicts(scan, file.content, qbench::kReadKey, reads, items, states, {});

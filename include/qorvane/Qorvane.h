@@ -51,6 +51,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "Object.h"
@@ -215,6 +216,23 @@ public:
     // caller with the key closed and its changes dropped.
     int UpdateKey(const char* keyName, const std::function<int(CQorvane&)>& apply, int maxTries, int waitMs);
 
+    // Reads a key's section without loading it: onItem(name, value) for
+    // each item, in file order and duplicates included, as OpenKey would
+    // load them, with no item list built. For reading a large key once
+    // (listing it). Holds the counter as a reader and the file's lock while
+    // it reads, as OpenKey does, and retries busy results as OpenKeyWait
+    // does (waitMs; 0 or less: one try). onItem runs while they are held:
+    // it should only copy what it is given, and must not call the library.
+    // The views are valid during the call only. The object must hold
+    // nothing (no key open, no item stored for the next open); it holds
+    // nothing afterwards either.
+    //   1, 0, -2, -3, -4  as OpenKeyWait (0: no such section; a missing
+    //      file is created empty). A -4 from a read error may come after
+    //      some items were passed: drop them.
+    //  -1  the object has a key open or items stored: nothing is read
+    using ItemReader = std::function<void(std::string_view name, std::string_view value)>;
+    int ReadKeyWait(const char* keyName, int waitMs, const ItemReader& onItem);
+
     // Copies the value of the first item named itemName of the open key into
     // buffer, cut to bufferSize - 1 bytes and zero-terminated.
     //   1 found, 0 no such item (buffer untouched), -1 keyID is not the open
@@ -309,6 +327,7 @@ private:
     // constant time. Built on the first lookup after the list was loaded.
     struct ItemIndex;
     ItemIndex& Index();
+    std::size_t NextInOrder(const ItemIndex& index, std::string_view name) const noexcept;
     bool IsRemoved(std::string_view name, std::size_t hash);
     void CompactItems() noexcept;
 
@@ -321,9 +340,15 @@ private:
     // Names that CloseKey removes from the key's section, each once, in
     // no particular order.
     std::vector<CString> m_arRemoved;
-    // What OpenKey read of each item set or removed since (strName, strRead,
-    // bRead): the values a checked close compares with.
-    std::vector<KeyConflict> m_arRead;
+    // What OpenKey read of each item set or removed since: the values a
+    // checked close compares with (the value of the first item of the
+    // name, or nothing: bRead 0).
+    struct ReadNote {
+        CString strName;
+        CString strRead;
+        int bRead = 0;
+    };
+    std::vector<ReadNote> m_arRead;
     std::vector<KeyConflict> m_arConflicts;
     // Null until the first call that looks an item up by name.
     std::unique_ptr<ItemIndex> m_pIndex;

@@ -1,5 +1,6 @@
 #include "format/Grammar.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -77,6 +78,39 @@ ItemMatch ParseItem(const CharScan& scan, std::string_view line, std::string_vie
         return ItemMatch::BlankValue;
     }
     return ItemMatch::Item;
+}
+
+bool QuickItem(std::string_view line, std::string_view& name, std::string_view& value) noexcept
+{
+    // 1: ends the visible, uncommented text (';', NUL); 2: '='.
+    static constexpr auto kStop = [] {
+        std::array<std::uint8_t, 256> t{};
+        t[static_cast<unsigned char>(';')] = 1;
+        t[0] = 1;
+        t[static_cast<unsigned char>('=')] = 2;
+        return t;
+    }();
+    const char* p = line.data();
+    const std::size_t n = line.size();
+    const auto stop = [p](std::size_t i) { return kStop[static_cast<unsigned char>(p[i])]; };
+    std::size_t eq = 0;
+    while (eq < n && stop(eq) == 0) ++eq;
+    if (eq == n || stop(eq) != 2) return false;
+    std::size_t end = eq + 1;
+    while (end < n && stop(end) != 1) ++end;
+    const auto blank = [p](std::size_t i) { return IsBlankByte(static_cast<unsigned char>(p[i])); };
+    std::size_t nameFrom = 0;
+    while (nameFrom < eq && blank(nameFrom)) ++nameFrom;
+    std::size_t nameTo = eq;
+    while (nameTo > nameFrom && blank(nameTo - 1)) --nameTo;
+    std::size_t valueFrom = eq + 1;
+    while (valueFrom < end && blank(valueFrom)) ++valueFrom;
+    std::size_t valueTo = end;
+    while (valueTo > valueFrom && blank(valueTo - 1)) --valueTo;
+    if (nameFrom == nameTo || valueFrom == valueTo) return false;
+    name = std::string_view(p + nameFrom, nameTo - nameFrom);
+    value = std::string_view(p + valueFrom, valueTo - valueFrom);
+    return true;
 }
 
 void AppendKeyLine(std::string& out, std::string_view key)

@@ -60,6 +60,15 @@ enum class ItemMatch {
 ItemMatch ParseItem(const CharScan& scan, std::string_view line, std::string_view& name,
                     std::string_view& value);
 
+// The item a line reads as, found in one pass over its bytes: true, with
+// the trimmed name and value, when a '=' comes before any ';' and NUL and
+// both sides of it hold more than white space. Such a line is an item as
+// ParseItem(scan, Visible(line)) reads it, and no comment line, in a
+// character set where no ASCII byte is part of a multibyte character
+// (CharScan::IsFast); use it only there. False says nothing: the line
+// needs the full parse.
+bool QuickItem(std::string_view line, std::string_view& name, std::string_view& value) noexcept;
+
 // The two line forms the library writes, without line end: "[%s]" and
 // "%s = %s;".
 void AppendKeyLine(std::string& out, std::string_view key);

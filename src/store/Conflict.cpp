@@ -23,7 +23,7 @@ bool Same(const Value& a, const Value& b) noexcept
 }  // namespace
 
 std::vector<KeyConflict> FindConflicts(const format::CharScan& scan, std::string_view content, std::string_view key,
-                                       const std::vector<KeyConflict>& read, const std::vector<KeyItem>& items,
+                                       const std::vector<ReadView>& read, const std::vector<KeyItem>& items,
                                        const std::vector<std::uint16_t>& states, const std::vector<CString>& removed)
 {
     assert(items.size() == states.size());
@@ -34,7 +34,7 @@ std::vector<KeyConflict> FindConflicts(const format::CharScan& scan, std::string
     // section. One lookup per line, one per name: linear in the file and
     // the key.
     std::unordered_map<std::string_view, Value> inFile(read.size());
-    for (const KeyConflict& r : read) inFile.emplace(r.strName.view(), Value{});
+    for (const ReadView& r : read) inFile.emplace(r.name, Value{});
     std::size_t unseen = inFile.size();
     format::LineSplitter lines(format::SplitEndOfText(content).text);
     ScanKeyLines(scan, lines, key, [&](std::string_view name, std::string_view value) {
@@ -53,8 +53,8 @@ std::vector<KeyConflict> FindConflicts(const format::CharScan& scan, std::string
     }
     for (const CString& r : removed) mineOf.erase(r.view());
 
-    for (const KeyConflict& r : read) {
-        const std::string_view name = r.strName.view();
+    for (const ReadView& r : read) {
+        const std::string_view name = r.name;
         const Value& file = inFile[name];
         const auto own = mineOf.find(name);
         const Value mine = own == mineOf.end() ? Value{} : own->second;
@@ -62,9 +62,12 @@ std::vector<KeyConflict> FindConflicts(const format::CharScan& scan, std::string
         // too: the value may be derived from the one read (a count plus
         // one), and another process that derived the same value from the
         // same read has made a change that this write would not add to.
-        const Value wasRead{r.bRead != 0, r.strRead.view()};
+        const Value wasRead{r.there, r.value};
         if (Same(file, wasRead)) continue;
-        KeyConflict c = r;
+        KeyConflict c;
+        c.strName = CString(r.name);
+        c.strRead = CString(r.value);
+        c.bRead = r.there ? 1 : 0;
         c.bFile = file.there ? 1 : 0;
         c.strFile = CString(file.text);
         c.bMine = mine.there ? 1 : 0;

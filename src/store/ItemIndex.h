@@ -35,6 +35,10 @@ struct CQorvane::ItemIndex {
     qorvane::store::NameTable removed;
     bool removedBuilt = false;
 
+    // The position after the item GetItem or SetItem found last: where a
+    // walk through the key in its order finds the next one.
+    std::size_t next = 0;
+
     // The list changed wholesale: rebuilt on the next lookup.
     void Forget() noexcept
     {

@@ -102,11 +102,29 @@ public:
     {
         Generated([&](std::string& text) { format::AppendKeyLine(text, key); });
     }
+    // "name = value;" CR LF; a short line is put together first and
+    // appended at once (a close may write a million of them).
     void Item(const KeyItem& item)
     {
-        Generated([&](std::string& text) {
-            format::AppendItemLine(text, item.strName.view(), item.strValue.view());
-        });
+        const std::string_view name = item.strName.view();
+        const std::string_view value = item.strValue.view();
+        char line[256];
+        const std::size_t n = name.size() + value.size() + 6;
+        if (n > sizeof line) {
+            Generated([&](std::string& text) { format::AppendItemLine(text, name, value); });
+            return;
+        }
+        char* at = line;
+        at = static_cast<char*>(std::memcpy(at, name.data(), name.size())) + name.size();
+        at = static_cast<char*>(std::memcpy(at, " = ", 3)) + 3;
+        at = static_cast<char*>(std::memcpy(at, value.data(), value.size())) + value.size();
+        std::memcpy(at, ";\r\n", 3);
+        std::string& text = m_out.Text();
+        const std::size_t from = text.size();
+        text.append(line, n);
+        m_out.TextDone(from);
+        m_empty = false;
+        m_lastBlank = false;
     }
 
 private:
@@ -196,7 +214,7 @@ std::string MergedText::Flatten() const
 
 MergedText MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
                     const std::vector<KeyItem>& items, std::vector<std::uint16_t> states,
-                    const std::vector<CString>& removed, MergeWalk walk)
+                    const std::vector<CString>& removed, MergeWalk walk, bool distinctNames)
 {
     assert(items.size() == states.size());
     const format::TextAndTail parts = format::SplitEndOfText(content);
@@ -249,17 +267,23 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     NameTable pendingFirst;
     std::vector<std::size_t> nextPending;
     std::size_t pending = 0;
-    for (const std::uint16_t s : states) pending += s == 1 ? 1 : 0;
     std::size_t generated = 0;  // bytes of the pending items' lines
-    if (pending != 0 && spans) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (states[i] != 1) continue;
+        ++pending;
+        generated += itemAt(i).size() + items[i].strValue.view().size() + 5;  // "n = v;" CR LF
+    }
+    out.Text().reserve(generated);
+    bool tabled = false;
+    auto tablePending = [&] {
+        tabled = true;
+        if (pending == 0) return;
         pendingFirst.Reserve(pending, itemAt);
         std::vector<std::size_t> lastPending;  // per first pending item: the last one of its name
         for (std::size_t i = 0; i < items.size(); ++i) {
             if (states[i] != 1) continue;
             const std::string_view name = itemAt(i);
-            const std::size_t hash = NameTable::Hash(name);
-            generated += name.size() + items[i].strValue.view().size() + 5;  // "n = v;" CR LF
-            const std::size_t first = pendingFirst.FindOrInsert(name, hash, i, itemAt);
+            const std::size_t first = pendingFirst.FindOrInsert(name, NameTable::Hash(name), i, itemAt);
             if (first == kNone) continue;
             if (nextPending.empty()) {
                 nextPending.assign(items.size(), kNone);
@@ -269,8 +293,9 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             nextPending[last] = i;
             lastPending[first] = i;
         }
-    }
-    out.Text().reserve(generated);
+    };
+    // The table is made on the first lookup: a close whose lines all
+    // follow the list needs none.
     // Takes the first pending item named `name` off the table: its
     // position, or kNone.
     auto takePending = [&](std::string_view name) {
@@ -281,11 +306,37 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             }
             return kNone;
         }
+        if (!tabled) tablePending();
         const std::size_t hash = NameTable::Hash(name);
-        if (nextPending.empty()) return pendingFirst.Take(name, hash, kNone, itemAt);
+        if (nextPending.empty()) {
+            // No name is pending twice: its one pending item, unless a line
+            // before took it.
+            const std::size_t p = pendingFirst.Find(name, hash, itemAt);
+            return p != kNone && states[p] == 1 ? p : kNone;
+        }
         const std::size_t p = pendingFirst.Find(name, hash, itemAt);
         if (p != kNone) pendingFirst.Take(name, hash, nextPending[p], itemAt);
         return p;
+    };
+    // While the key's item lines are the list's items in the same order (as
+    // they are when nobody changed the key since the open), the line's item
+    // is the one at `inOrder`, and every pending item before it is taken:
+    // when it is pending it is the line's first pending item, found without
+    // a lookup (unless the table chains a name pending twice, which must
+    // then be taken through the table); with distinct names an item that
+    // is not pending has no pending namesake.
+    std::size_t inOrder = spans ? 0 : kNone;
+    auto pendingFor = [&](std::string_view name) {
+        if (inOrder != kNone) {
+            if (inOrder < items.size() && itemAt(inOrder) == name) {
+                const std::size_t at = inOrder++;
+                if (states[at] == 1 && nextPending.empty()) return at;
+                if (distinctNames) return kNone;
+            } else {
+                inOrder = kNone;
+            }
+        }
+        return takePending(name);
     };
     // With a few pending items, a line can only be replaced if it holds
     // one of their names: lines that hold none (and no '[') need no parse.
@@ -318,16 +369,26 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     // Removals apply only up to the next header.
     bool removing = !removed.empty();
     auto removedAt = [&](std::size_t p) { return removed[p].view(); };
+    // A line whose name is the next removed name in the list's order is
+    // removed without a lookup (names removed in file order meet their
+    // lines in that order); the table is made on the first line that is not.
     NameTable removedNames;
-    if (removing && spans) {
-        removedNames.Reserve(removed.size(), removedAt);
-        for (std::size_t i = 0; i < removed.size(); ++i) {
-            const std::size_t hash = NameTable::Hash(removed[i].view());
-            if (removedNames.Find(removed[i].view(), hash, removedAt) == kNone) removedNames.Insert(hash, i, removedAt);
-        }
-    }
+    bool removedTabled = false;
+    std::size_t removedInOrder = 0;
     auto isRemoved = [&](std::string_view name) {
         if (!spans) return std::find(removed.begin(), removed.end(), CString(name)) != removed.end();
+        if (removedInOrder < removed.size() && removed[removedInOrder].view() == name) {
+            ++removedInOrder;
+            return true;
+        }
+        if (!removedTabled) {
+            removedTabled = true;
+            removedNames.Reserve(removed.size(), removedAt);
+            for (std::size_t i = 0; i < removed.size(); ++i) {
+                const std::size_t hash = NameTable::Hash(removed[i].view());
+                if (removedNames.Find(removed[i].view(), hash, removedAt) == kNone) removedNames.Insert(hash, i, removedAt);
+            }
+        }
         return removedNames.Find(name, NameTable::Hash(name), removedAt) != kNone;
     };
 
@@ -361,7 +422,9 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         lines.Skip(n);
     };
 
-    // Pass 2: the rest of the file.
+    // Pass 2: the rest of the file. Plain item lines are read in one pass
+    // where the character set allows it (the reference parses every line).
+    const bool quick = spans && scan.IsFast();
     for (;;) {
         if (spans && pending == 0 && !removing) copyRunAfterKey();
         if (!lines.Next(line)) break;
@@ -385,12 +448,14 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             sink.Line(line, false);
             continue;
         }
-        const std::string_view visible = Visible(line);
         std::string_view name;
         std::string_view value;
-        if (format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item) {
+        const bool quickItem = quick && format::QuickItem(line, name, value);
+        const std::string_view visible = quickItem ? line : Visible(line);
+        if (quickItem ||
+            (!quick && format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item)) {
             if (removing && isRemoved(name)) continue;
-            const std::size_t p = takePending(name);
+            const std::size_t p = pendingFor(name);
             if (p == kNone) {
                 sink.Line(line, false);
                 continue;

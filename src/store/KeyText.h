@@ -49,12 +49,18 @@ bool ScanKeyLines(const format::CharScan& scan, Lines& lines, std::string_view k
         found = IsHeaderOf(scan, visible, key) && !format::IsInvalidLine(scan, visible);
     }
     if (!found) return false;
+    const bool quick = scan.IsFast();
+    ItemView item;
     while (lines.Next(line)) {
+        // Most lines of a section are plain items, read in one pass.
+        if (quick && format::QuickItem(line, item.name, item.value)) {
+            onItem(item.name, item.value);
+            continue;
+        }
         const bool mayBeItem = format::MayHold(line, '=');
         if (!mayBeItem && !format::MayHold(line, '[')) continue;  // neither item nor header
         const std::string_view visible = format::Visible(line);
         if (format::IsInvalidLine(scan, visible)) continue;
-        ItemView item;
         if (mayBeItem && format::ParseItem(scan, visible, item.name, item.value) == format::ItemMatch::Item) {
             onItem(item.name, item.value);
             continue;
@@ -121,10 +127,14 @@ private:
 // are copied as one span without being split, and pending items and removed
 // names are found through hash tables; LineByLine looks at every line and
 // walks the items and the removed names from the front for each, and gives
-// the same bytes (tests compare the two).
+// the same bytes (tests compare the two). `distinctNames` tells that no
+// two items share a name: then a line of an item that is not pending needs
+// no lookup while the key's lines follow the list (the line-by-line walk
+// ignores it).
 enum class MergeWalk { Spans, LineByLine };
 MergedText MergeKey(const format::CharScan& scan, std::string_view content, std::string_view key,
                     const std::vector<KeyItem>& items, std::vector<std::uint16_t> states,
-                    const std::vector<CString>& removed = {}, MergeWalk walk = MergeWalk::Spans);
+                    const std::vector<CString>& removed = {}, MergeWalk walk = MergeWalk::Spans,
+                    bool distinctNames = false);
 
 }  // namespace qorvane::store

@@ -1,5 +1,6 @@
 #include "qorvane/Qorvane.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -52,6 +53,34 @@ bool ReadsAsHeader(const char* name, const char* value)
            CQorvane::Keys_Name2ID(std::string(key).c_str()) != 0;
 }
 
+// Reads the section of `keyName` in the settings file at `path` as a
+// reader: the counter's reader share and the file's lock are held while
+// onItem(name, value) sees each item of the section. 1 found, 0 no such
+// section (a missing file is created empty), -3 the counter turned the
+// reader away, -4 the file cannot be opened, locked or read (`lockBusy`:
+// another description holds its lock).
+template <class OnItem>
+int ReadSection(const std::string& path, const char* keyName, bool& lockBusy, OnItem&& onItem)
+{
+    using namespace qorvane;
+    sync::ReaderShare reader;
+    if (!reader.In()) return -3;
+    seam::Reached(seam::Step::ReaderIn);
+    platform::LockableFd fd;  // unlocked and closed before the reader leaves
+    std::string opened;
+    struct stat st {};
+    if (const int err = platform::OpenLocked(path, {true, false}, fd, opened, st)) {
+        lockBusy = err == EAGAIN;
+        return -4;
+    }
+    reader.HeldFile();
+    seam::Reached(seam::Step::ReaderLocked);
+    platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size));
+    const bool found = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName, onItem);
+    if (lines.Error() != 0) return -4;
+    return found ? 1 : 0;
+}
+
 }  // namespace
 
 CQorvane::CQorvane() = default;
@@ -95,11 +124,22 @@ CQorvane::ItemIndex& CQorvane::Index()
     index.later.clear();
     auto nameAt = [this](std::size_t pos) { return m_arItems[pos].strName.view(); };
     index.first.Reserve(m_arItems.size(), nameAt);
-    for (std::size_t i = 0; i < m_arItems.size(); ++i) {
-        const std::string_view name = m_arItems[i].strName.view();
-        const std::size_t hash = qorvane::store::NameTable::Hash(name);
-        const std::size_t first = index.first.FindOrInsert(name, hash, i, nameAt);
-        if (first != qorvane::store::NameTable::npos) index.later[first].push_back(i);
+    // The names are hashed a batch ahead and their slots asked for, so that
+    // the cache misses of a large table overlap instead of coming one by one.
+    constexpr std::size_t kAhead = 16;
+    std::size_t hashes[kAhead];
+    const std::size_t n = m_arItems.size();
+    for (std::size_t base = 0; base < n; base += kAhead) {
+        const std::size_t batch = std::min(kAhead, n - base);
+        for (std::size_t k = 0; k < batch; ++k) {
+            hashes[k] = qorvane::store::NameTable::Hash(m_arItems[base + k].strName.view());
+            index.first.Prefetch(hashes[k]);
+        }
+        for (std::size_t k = 0; k < batch; ++k) {
+            const std::size_t i = base + k;
+            const std::size_t first = index.first.FindOrInsert(m_arItems[i].strName.view(), hashes[k], i, nameAt);
+            if (first != qorvane::store::NameTable::npos) index.later[first].push_back(i);
+        }
     }
     index.built = true;
     return index;
@@ -129,6 +169,19 @@ void CQorvane::CompactItems() noexcept
     index.built = false;
 }
 
+// The item after the one found last, if it is the first item named
+// `name`: a caller that walks the key in its order finds each item there,
+// next to the last in memory, without a lookup. Only while no two items
+// share a name (then the one item of the name is its first); removed
+// items do not count.
+std::size_t CQorvane::NextInOrder(const ItemIndex& index, std::string_view name) const noexcept
+{
+    const std::size_t at = index.next;
+    if (!index.later.empty() || at >= m_arItems.size()) return qorvane::store::NameTable::npos;
+    if (at < index.dead.size() && index.dead[at]) return qorvane::store::NameTable::npos;
+    return m_arItems[at].strName.view() == name ? at : qorvane::store::NameTable::npos;
+}
+
 int CQorvane::GetItemCount() const noexcept
 {
     const std::size_t dead = m_pIndex ? m_pIndex->deadCount : 0;
@@ -152,10 +205,14 @@ int CQorvane::GetItem(unsigned long keyID, const char* itemName, char* buffer, i
     if (itemName == nullptr || buffer == nullptr || bufferSize < 1) return -2;
     if (keyID != m_dwKeyID) return -1;
     const std::string_view name(itemName);
-    const std::size_t pos =
-        Index().first.Find(name, qorvane::store::NameTable::Hash(name),
-                           [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    ItemIndex& index = Index();
+    std::size_t pos = NextInOrder(index, name);
+    if (pos == qorvane::store::NameTable::npos) {
+        pos = index.first.Find(name, qorvane::store::NameTable::Hash(name),
+                               [this](std::size_t p) { return m_arItems[p].strName.view(); });
+    }
     if (pos == qorvane::store::NameTable::npos) return 0;
+    index.next = pos + 1;
     const KeyItem& item = m_arItems[pos];
     std::size_t n = item.strValue.str().size();
     if (n > static_cast<std::size_t>(bufferSize) - 1) n = static_cast<std::size_t>(bufferSize) - 1;
@@ -181,11 +238,21 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     ItemIndex& index = Index();
     auto nameAt = [this](std::size_t p) { return m_arItems[p].strName.view(); };
     const std::string_view name(itemName);
+    std::size_t pos = NextInOrder(index, name);
+    if (pos != NameTable::npos) {
+        index.next = pos + 1;
+        if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
+        m_arItems[pos].strValue = value;
+        m_arItemState[pos] = 1;
+        m_bModified = 1;
+        return 1;
+    }
     const std::size_t hash = NameTable::Hash(name);
     // The new item's place is stored in the same probe that looks for the
     // name; the table compares only names already in the list.
-    const std::size_t pos = index.first.FindOrInsert(name, hash, m_arItems.size(), nameAt);
+    pos = index.first.FindOrInsert(name, hash, m_arItems.size(), nameAt);
     if (pos != NameTable::npos) {
+        index.next = pos + 1;
         if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
         m_arItems[pos].strValue = value;
         m_arItemState[pos] = 1;
@@ -276,7 +343,7 @@ int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
 void CQorvane::NoteRead(const KeyItem* readItem, const char* itemName)
 {
     if (m_strKey.IsEmpty()) return;
-    KeyConflict read;
+    ReadNote read;
     read.strName = itemName;
     if (readItem != nullptr) {
         read.strRead = readItem->strValue;
@@ -348,6 +415,19 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
     });
     if (rc == -4) ClearKeyData();
     return rc;
+}
+
+int CQorvane::ReadKeyWait(const char* keyName, int waitMs, const ItemReader& onItem)
+{
+    if (keyName == nullptr || HasLineBreakBytes(keyName) || Keys_Name2ID(keyName) == 0 || !onItem) return -2;
+    if (!m_strKey.IsEmpty() || !m_arItems.empty() || !m_arRemoved.empty()) return -1;
+    const std::string path = m_strInfPath.str() + kSettingsFileName;
+    return qorvane::store::RetryWhileBusy(waitMs, qorvane::sync::LeaveWaiter::Role::Reader, [&](bool& busy) {
+        bool lockBusy = false;
+        const int result = ReadSection(path, keyName, lockBusy, onItem);
+        busy = (result == -3 && !qorvane::sync::CounterIsWrong()) || (result == -4 && lockBusy);
+        return result;
+    });
 }
 
 int CQorvane::CloseKeyWait(int bClearOnFail, int waitMs)
@@ -444,13 +524,13 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
     // with. The first item of each name counts.
     // `stored` holds each such name once, in order; `storedAt` finds it by
     // a view of that name, which stays put while the list grows.
-    std::vector<KeyConflict> stored;
+    std::vector<ReadNote> stored;
     std::unordered_map<std::string_view, std::size_t> storedAt;
     if (!m_arItems.empty() || !m_arRemoved.empty()) {
         std::unordered_set<std::string_view> seen;  // views of the names in the list, unchanged here
         const auto noteStored = [&](std::string_view name) {
             if (!seen.insert(name).second) return;
-            KeyConflict read;
+            ReadNote read;
             read.strName = CString(name);
             stored.push_back(std::move(read));
         };
@@ -458,47 +538,30 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         for (const CString& name : m_arRemoved) noteStored(name.view());
         for (std::size_t i = 0; i < stored.size(); ++i) storedAt.emplace(stored[i].strName.view(), i);
     }
-    bool hasSection = false;
-    {
-        sync::ReaderShare reader;
-        if (!reader.In()) return -3;
-        seam::Reached(seam::Step::ReaderIn);
-        platform::LockableFd fd;
-        std::string opened;
-        struct stat st {};
-        const std::string path = m_strInfPath.str() + kSettingsFileName;
-        if (const int err = platform::OpenLocked(path, {true, false}, fd, opened, st)) {
-            lockBusy = err == EAGAIN;
-            ClearKeyData();
-            return -4;
-        }
-        reader.HeldFile();
-        seam::Reached(seam::Step::ReaderLocked);
-        platform::FileLineReader lines(fd.Get(), static_cast<std::size_t>(st.st_size));
-        const bool anyRemoved = !m_arRemoved.empty();
-        hasSection = store::ScanKeyLines(format::CharScan::FromLocale(), lines, keyName,
-                                         [&](std::string_view name, std::string_view value) {
-                                             if (!storedAt.empty()) {
-                                                 const auto it = storedAt.find(name);
-                                                 if (it != storedAt.end() && stored[it->second].bRead == 0) {
-                                                     stored[it->second].strRead = CString(value);
-                                                     stored[it->second].bRead = 1;
-                                                 }
-                                             }
-                                             if (anyRemoved && IsRemoved(name, store::NameTable::Hash(name))) return;  // removed before the open
-                                             m_arItems.push_back(KeyItem{CString(name), CString(value)});
-                                             m_arItemState.push_back(0);
-                                         });
-        if (lines.Error() != 0) {
-            ClearKeyData();
-            return -4;
-        }
-    }  // the file's lock and the reader's weight go here
+    const bool anyRemoved = !m_arRemoved.empty();
+    const int found = ReadSection(m_strInfPath.str() + kSettingsFileName, keyName, lockBusy,
+                                  [&](std::string_view name, std::string_view value) {
+                                      if (!storedAt.empty()) {
+                                          const auto it = storedAt.find(name);
+                                          if (it != storedAt.end() && stored[it->second].bRead == 0) {
+                                              stored[it->second].strRead = CString(value);
+                                              stored[it->second].bRead = 1;
+                                          }
+                                      }
+                                      if (anyRemoved && IsRemoved(name, store::NameTable::Hash(name))) return;  // removed before the open
+                                      m_arItems.push_back(KeyItem{CString(name), CString(value)});
+                                      m_arItemState.push_back(0);
+                                  });
+    if (found == -3) return -3;
+    if (found == -4) {
+        ClearKeyData();
+        return -4;
+    }
     loaded.kept = true;
 
-    for (KeyConflict& read : stored) m_arRead.push_back(std::move(read));
+    for (ReadNote& read : stored) m_arRead.push_back(std::move(read));
     m_strKey = keyName;
-    return hasSection ? 1 : 0;
+    return found;
 }
 
 int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
@@ -553,12 +616,20 @@ int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
         CompactItems();
         assert(m_arItems.size() == m_arItemState.size());
         if (checked) {
+            std::vector<store::ReadView> read;
+            read.reserve(m_arRead.size());
+            for (const ReadNote& r : m_arRead) read.push_back({r.strName.view(), r.strRead.view(), r.bRead != 0});
             m_arConflicts = store::FindConflicts(format::CharScan::FromLocale(), content.View(), m_strKey.view(),
-                                                 m_arRead, m_arItems, m_arItemState, m_arRemoved);
+                                                 read, m_arItems, m_arItemState, m_arRemoved);
             if (!m_arConflicts.empty()) return fail(-5);
         }
-        const store::MergedText merged = store::MergeKey(format::CharScan::FromLocale(), content.View(),
-                                                         m_strKey.view(), m_arItems, m_arItemState, m_arRemoved);
+        // A built index without later items of a name: no two items share
+        // one (SetItem adds no name the list has; holes were closed above,
+        // which drops the index).
+        const bool distinct = m_pIndex && m_pIndex->built && m_pIndex->later.empty();
+        const store::MergedText merged =
+            store::MergeKey(format::CharScan::FromLocale(), content.View(), m_strKey.view(), m_arItems,
+                            m_arItemState, m_arRemoved, store::MergeWalk::Spans, distinct);
         seam::Reached(seam::Step::FileRead);
         if (platform::ReplaceFile(resolved, fd.Get(), st, merged.Spans()) != 0) return fail(-3);
         keep.replaced = true;

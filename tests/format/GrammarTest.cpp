@@ -133,6 +133,44 @@ TEST(Visible, StopsAtTheFirstNul)
     EXPECT_FALSE(qorvane::format::IsAllBlank(" \0 "s));
 }
 
+// The one-pass item read answers exactly where the full parse of the
+// visible line finds an item, with the same name and value: every line of
+// up to six bytes from the bytes that matter, and the table above.
+TEST(QuickItem, AgreesWithTheFullParse)
+{
+    using namespace qorvane::format;
+    const CharScan scan = CharScan::Bytes();
+    const std::string alphabet("a =;[\0\t", 7);
+    std::vector<std::string> lines;
+    for (const LineCase& c : kLines) lines.emplace_back(c.line);
+    std::vector<std::size_t> digits;
+    for (std::size_t length = 0; length <= 6; ++length) {
+        digits.assign(length, 0);
+        for (bool more = true; more;) {
+            std::string line;
+            for (const std::size_t d : digits) line += alphabet[d];
+            lines.push_back(line);
+            more = false;
+            for (std::size_t i = 0; i < length && !more; ++i) {
+                more = ++digits[i] < alphabet.size();
+                if (!more) digits[i] = 0;
+            }
+        }
+    }
+    for (const std::string& line : lines) {
+        std::string_view name;
+        std::string_view value;
+        std::string_view quickName;
+        std::string_view quickValue;
+        const bool item = ParseItem(scan, Visible(line), name, value) == ItemMatch::Item;
+        ASSERT_EQ(QuickItem(line, quickName, quickValue), item) << testing::PrintToString(line);
+        if (!item) continue;
+        EXPECT_FALSE(IsInvalidLine(scan, Visible(line))) << testing::PrintToString(line);
+        EXPECT_EQ(quickName, name) << testing::PrintToString(line);
+        EXPECT_EQ(quickValue, value) << testing::PrintToString(line);
+    }
+}
+
 struct SplitCase {
     std::string text;
     std::vector<std::string> lines;

@@ -7,7 +7,9 @@
 #include <clocale>
 #include <cstdlib>
 #include <random>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "format/CharScan.h"
@@ -46,7 +48,11 @@ Records MakeRecords(const std::vector<Pending>& pending, const std::vector<std::
 std::string Merge(const CharScan& scan, const std::string& file, const std::string& key, const Records& r,
                   MergeWalk walk)
 {
-    return MergeKey(scan, file, key, r.items, r.states, r.removed, walk).Flatten();
+    // The span merge is told when the names are distinct, as CQorvane tells it.
+    std::set<std::string_view> names;
+    for (const KeyItem& item : r.items) names.insert(item.strName.view());
+    const bool distinct = names.size() == r.items.size();
+    return MergeKey(scan, file, key, r.items, r.states, r.removed, walk, distinct).Flatten();
 }
 
 struct SpanCase {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 #include "platform/Posix.h"
 #include "platform/Seam.h"
@@ -83,6 +84,47 @@ TEST_F(OpenCloseTest, OpenLoadsTheSectionAndReportsEachCase)
     EXPECT_EQ(store.CloseKey(0), 1);
     EXPECT_EQ(store.CloseKey(0), 0);
     EXPECT_EQ(ReadFile(dir.Settings()), kSample) << "a close without changes must not touch the file";
+}
+
+// ReadKeyWait passes the items OpenKey loads, in order, and gives the
+// results OpenKey gives; it holds nothing before or after.
+TEST_F(OpenCloseTest, ReadKeyPassesWhatOpenKeyLoads)
+{
+    const std::string text = "[PrinterSet]\r\n; c = 1\r\nPort = LPT1;\r\n\r\n [a = b] \r\nSpeed=2 ; fast\r\n"
+                             "x = ;\r\nPort = dup;\r\nn = v\0[HotKeySet]\r\nv = w;\r\n  [HotKeySet] \r\nCopy = C;\r\n"s;
+    WriteFile(dir.Settings(), text);
+    CQorvane store(dir.Path().c_str());
+    std::string read;
+    const CQorvane::ItemReader collect = [&](std::string_view name, std::string_view value) {
+        read += std::string(name) + "=" + std::string(value) + "\n";
+    };
+    EXPECT_EQ(store.ReadKeyWait("PrinterSet", 0, collect), 1);
+    ASSERT_EQ(store.OpenKey("PrinterSet"), 1);
+    std::string loaded;
+    for (int i = 0; i < store.GetItemCount(); ++i) {
+        CString name;
+        CString value;
+        store.GetItemAt(i, name, value);
+        loaded += name.str() + "=" + value.str() + "\n";
+    }
+    EXPECT_EQ(read, loaded);
+    EXPECT_EQ(read, "Port=LPT1\n[a=b]\nSpeed=2\nPort=dup\nn=v\nv=w\n");
+    EXPECT_EQ(store.ReadKeyWait("PrinterSet", 0, collect), -1) << "a key is open";
+    store.CloseKey(1);
+
+    read.clear();
+    EXPECT_EQ(store.ReadKeyWait("Unknown", 0, collect), -2);
+    EXPECT_EQ(store.ReadKeyWait("PrinterSet", 0, nullptr), -2);
+    WriteFile(dir.Settings(), "[Other]\r\nPort = 1;\r\n");
+    EXPECT_EQ(store.ReadKeyWait("PrinterSet", 0, collect), 0);
+    EXPECT_EQ(read, "");
+    {
+        HeldLock other(dir.Settings());
+        EXPECT_EQ(store.ReadKeyWait("PrinterSet", 0, collect), -4);
+    }
+    store.SetItem(0UL, "Port", Mutable("2"));
+    EXPECT_EQ(store.ReadKeyWait("PrinterSet", 0, collect), -1) << "an item is stored for the next open";
+    EXPECT_STREQ(store.GetKeyName(), "");
 }
 
 TEST_F(OpenCloseTest, ReopeningTheOpenKeyKeepsChanges)

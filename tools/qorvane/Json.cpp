@@ -73,6 +73,20 @@ void AppendJsonString(std::string& out, std::string_view s)
 
 void AppendJsonText(std::string& out, std::string_view s)
 {
+    // Printable ASCII without '"' and '\\', the common case, needs no
+    // escape. No early exit: the loop runs over whole words.
+    unsigned escape = 0;
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        escape |= static_cast<unsigned>(static_cast<unsigned char>(c - 0x20) >= 0x5F) |
+                  static_cast<unsigned>(c == '"') | static_cast<unsigned>(c == '\\');
+    }
+    if (escape == 0) {
+        out += '"';
+        out += s;
+        out += '"';
+        return;
+    }
     if (IsValidUtf8(s)) {
         AppendJsonString(out, s);
         return;

@@ -2,7 +2,10 @@
 #include <CLI/CLI.hpp>
 #include <qorvane/Qorvane.h>
 
+#include <sys/stat.h>
+
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,17 +31,27 @@ Outcome RunShow(const CommonOptions& common, const ShowArgs& args)
     if (std::optional<Outcome> bad = CheckDirectory(common.dir)) return *bad;
     // No settings file: no items. Reading never creates the file.
     if (SettingsFileMissing(common)) return Listing(args, {});
-    CQorvane store(LibraryDir(common.dir).c_str());
-    if (std::optional<Outcome> bad = OpenChecked(common, args.key, store)) return *bad;
 
-    ItemList items;
-    for (int i = 0; i < store.GetItemCount(); ++i) {
-        CString name;
-        CString value;
-        if (store.GetItemAt(i, name, value) == 1) items.emplace_back(name.str(), value.str());
+    // The items go straight from the file into the text (no list of them
+    // is built), which is written once the file is let go: a slow reader
+    // of the output never keeps the file held.
+    Outcome out;
+    struct stat st {};
+    if (::stat(SettingsPath(common.dir).c_str(), &st) == 0 && st.st_size > 0) {
+        out.output.reserve(static_cast<std::size_t>(st.st_size));  // most keys print shorter than the file
     }
-    store.CloseKey(1);
-    return Listing(args, items);
+    CQorvane store(LibraryDir(common.dir).c_str());
+    const Context ctx{common, args.key, {}};
+    const Step step = Waited(ctx, Call::OpenKey, [&](int waitMs) {
+        out.output.clear();  // what a try that failed while reading passed
+        ItemFormatter format(out.output, args.key, args.json);
+        const int rc = store.ReadKeyWait(args.key.c_str(), waitMs,
+                                         [&](std::string_view name, std::string_view value) { format.Add(name, value); });
+        format.Finish();
+        return rc;
+    });
+    if (step.kind != Step::kDone) return step.outcome;
+    return out;
 }
 
 Outcome Listing(const ShowArgs& args, const ItemList& items)
