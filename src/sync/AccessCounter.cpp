@@ -108,6 +108,7 @@ void ServeNext(HandOff& h, std::uint16_t served) noexcept
     std::uint32_t line = h.writerLine.load();
     do {
         if ((line & 0xFFFFu) != served) return;  // served or passed over already
+        if ((line >> 16) == served) return;      // not handed out: the line is empty
     } while (!h.writerLine.compare_exchange_weak(line, (line & 0xFFFF0000u) | next));
     // Nobody holds `next` yet: no wake (no system call) for a writer alone.
     if (static_cast<std::uint16_t>(line >> 16) == next) return;
@@ -218,8 +219,11 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
         }
         std::uint16_t watched = ServedTicket(*handOff);
         WaitClockType::time_point since = clock.Now();
-        while (!TicketServed(*handOff, ticket->number)) {
+        for (;;) {
+            // One load for the test and the sleep: a serve after it changes
+            // the word, so the sleep cannot miss the wake addressed to us.
             const std::uint32_t line = handOff->writerLine.load();
+            if (!TicketWaits(line, ticket->number)) break;
             const auto served = static_cast<std::uint16_t>(line & 0xFFFFu);
             if (served != watched) {
                 watched = served;
@@ -249,6 +253,9 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
         if (!awaitUpTo(kWriterPoll, seen, deadline)) return giveUp();
         armed = handOff == nullptr;
     }
+    // Holding the slot, no other writer is queued: a flag still set was
+    // left by one that died, and would hold off the readers let in below.
+    if (handOff != nullptr) handOff->writerQueued.store(0);
     if (const std::int32_t waiting = handOff != nullptr ? handOff->readersWaiting.load() : 0; waiting > 0) {
         // Readers that waited through the writer before us get in first:
         // as many as were waiting now, those that come later do not count.

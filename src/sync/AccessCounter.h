@@ -155,10 +155,9 @@ void SleepOnLockTurn(HandOff& h, std::uint32_t seen, std::chrono::nanoseconds d)
 // kLineStall while the slot is free (it died, gave up, or its waiting call
 // is between tries) is passed over by the writers behind it, so a line
 // never stalls for longer; a passed-over holder tries the slot as soon as
-// it looks again. Writers of other builds take no ticket and race for the
-// slot as before.
-// A waiting call keeps its ticket across its tries; a plain call takes one
-// for its one try.
+// it looks again. Writers of other builds, and plain (not waiting) calls,
+// take no ticket and race for the slot as before.
+// A waiting call keeps its ticket across its tries.
 struct WriterTicket {
     HandOff* line = nullptr;  // the words it was taken from; null: none taken
     std::uint16_t number = 0;
@@ -170,10 +169,21 @@ inline std::uint16_t ServedTicket(const HandOff& h) noexcept
 {
     return static_cast<std::uint16_t>(h.writerLine.load() & 0xFFFFu);
 }
+// True while `number` waits in the line that reads `line`: it lies after
+// the served ticket and before the next one to hand out. Any other ticket
+// is served or was passed, however many tickets went out since: the
+// numbers wrap, but a ticket never falls back into the window.
+inline bool TicketWaits(std::uint32_t line, std::uint16_t number) noexcept
+{
+    const auto served = static_cast<std::uint16_t>(line & 0xFFFFu);
+    const auto next = static_cast<std::uint16_t>(line >> 16);
+    const auto ahead = static_cast<std::uint16_t>(number - served);
+    return ahead != 0 && ahead < static_cast<std::uint16_t>(next - served);
+}
 // True once `number` is served or passed.
 inline bool TicketServed(const HandOff& h, std::uint16_t number) noexcept
 {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(number - ServedTicket(h))) <= 0;
+    return !TicketWaits(h.writerLine.load(), number);
 }
 std::uint16_t TakeTicket(HandOff& h) noexcept;
 // Moves the line from `served` to the ticket after it, if it still serves
@@ -259,9 +269,10 @@ WaitClock& RealClock();
 // is in; on false nothing is held.
 bool EnterReader(CounterWord& word, HolderLock& lock);
 void LeaveReader(CounterWord& word, HolderLock& lock, HandOff* handOff = nullptr);
-// With hand-off words, a writer waits in the line for the slot with
-// `ticket` (a fresh one if it holds none from these words; none given: one
-// for this entry alone), and its leave serves the next ticket.
+// With hand-off words and a `ticket` (a waiting call's), a writer waits in
+// the line for the slot (taking a ticket if it holds none from these
+// words), and its leave serves the next ticket; without a ticket it races
+// for the slot.
 bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock = RealClock(), HandOff* handOff = nullptr,
                  WriterTicket* ticket = nullptr);
 void LeaveWriter(CounterWord& word, HolderLock& lock, HandOff* handOff = nullptr, const WriterTicket* ticket = nullptr);

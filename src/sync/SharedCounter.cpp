@@ -842,7 +842,7 @@ WaitingWriterScope::~WaitingWriterScope()
 WriterShare::WriterShare()
 {
     m_word = m_lock.Bind(t_lastProblem);
-    m_ticket = t_writerTicket != nullptr ? t_writerTicket : &m_ownTicket;
+    m_ticket = t_writerTicket;
     m_in = m_word != nullptr && EnterWriter(*m_word, m_lock, RealClock(), &HandOffOf(*m_word), m_ticket);
 }
 
@@ -898,12 +898,15 @@ void LeaveWaiter::ArmForLock() noexcept
 
 bool LeaveWaiter::HoldOff()
 {
-    if (m_handOff == nullptr || !m_counted || !HoldsReadersOff(*m_handOff, m_waiting)) return false;
+    if (m_handOff == nullptr || !m_counted) return false;
+    // Read before the slot is looked at: a writer that takes the slot after
+    // that look writes its own words, which the clearing below leaves.
+    std::int32_t queued = m_handOff->writerQueued.load();
+    std::uint32_t target = m_handOff->gapTarget.load();
+    if (queued == 0 && (m_waiting || target == 0)) return false;
     if (m_lock.WriterSlotTaken()) return true;
     // Left by a writer that is gone.
-    std::int32_t queued = 1;
-    m_handOff->writerQueued.compare_exchange_strong(queued, 0);
-    std::uint32_t target = m_handOff->gapTarget.load();
+    if (queued != 0) m_handOff->writerQueued.compare_exchange_strong(queued, 0);
     if (target != 0) m_handOff->gapTarget.compare_exchange_strong(target, 0);
     return false;
 }

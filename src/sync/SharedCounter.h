@@ -257,8 +257,7 @@ public:
 private:
     ShmHolderLock m_lock;
     CounterWord* m_word = nullptr;
-    WriterTicket m_ownTicket;           // a plain entry's place in the line
-    WriterTicket* m_ticket = nullptr;   // that, or the waiting call's
+    WriterTicket* m_ticket = nullptr;  // the waiting call's place in the line; none for a plain entry
     bool m_in = false;
 };
 

@@ -297,32 +297,39 @@ TEST(AccessCounter, WriterLetsCountedReadersInThenQueues)
 
 // Writers take the slot in the order of their tickets: one waits while two
 // tickets before it are served (trying the slot only once its own is), a
-// served writer that does not come for the free slot is passed over, and a
-// writer in the slot is never passed over however long it stays.
+// served writer that does not come for the free slot is passed over, a
+// writer in the slot is never passed over however long it stays, and a
+// ticket kept by a waiting call that was passed long ago (the numbers
+// wrapped since) goes straight for the slot.
 TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
 {
     struct Case {
         const char* name;
-        int servedAtPoll;  // the two before it are done at this poll; 0: never
-        bool slotHeld;     // the served writer holds the slot until then
+        std::uint32_t line;  // next ticket << 16 | served ticket
+        int kept;            // the ticket a waiting call kept; -1: takes one (5)
+        int servedAtPoll;    // the two before it are done at this poll; 0: never
+        bool slotHeld;       // the served writer holds the slot until then
         bool in;
         std::uint16_t servedAfter;  // the line after the entry (and the leave)
     };
     const Case cases[] = {
-        {"ServedInTurn", 3, true, true, 6},
-        {"ServedWritersThatDoNotComeArePassedOver", 0, false, true, 6},
-        {"AWriterInTheSlotIsWaitedFor", 0, true, false, 3},
+        {"ServedInTurn", (5u << 16) | 3u, -1, 3, true, true, 6},
+        {"ServedWritersThatDoNotComeArePassedOver", (5u << 16) | 3u, -1, 0, false, true, 6},
+        {"AWriterInTheSlotIsWaitedFor", (5u << 16) | 3u, -1, 0, true, false, 3},
+        {"AKeptTicketPassedBeforeTheNumbersWrapped", (32779u << 16) | 32779u, 10, 0, false, true, 32779},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CounterWord word{0};
         HandOff h{};
-        h.writerLine = (5u << 16) | 3u;  // tickets 3 and 4 are out, 3 is served
+        h.writerLine = c.line;
         HandOffLock lock;
         lock.slotTaken = c.slotHeld;
         FakeClock clock;
+        WriterTicket ticket;
+        if (c.kept >= 0) ticket = WriterTicket{&h, static_cast<std::uint16_t>(c.kept)};
         clock.onPoll = [&] {
-            if (!TicketServed(h, 5)) {
+            if (!TicketServed(h, ticket.number)) {
                 EXPECT_EQ(lock.slotTries, 0) << "tried the slot out of turn";
             }
             if (clock.polls == c.servedAtPoll) {
@@ -330,9 +337,8 @@ TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
                 lock.slotTaken = false;
             }
         };
-        WriterTicket ticket;
         EXPECT_EQ(EnterWriter(word, lock, clock, &h, &ticket), c.in);
-        EXPECT_EQ(ticket.number, 5);
+        EXPECT_EQ(ticket.number, c.kept >= 0 ? c.kept : 5);
         if (c.in) {
             EXPECT_LE(clock.Elapsed(), 3 * kLineStall);
             LeaveWriter(word, lock, &h, &ticket);
