@@ -153,9 +153,9 @@ void SleepOnLockTurn(HandOff& h, std::uint32_t seen, std::chrono::nanoseconds d)
 // the writer that leaves the slot serves the next ticket and wakes its
 // holder alone. A served ticket whose holder does not take the slot within
 // kLineStall while the slot is free (it died, gave up, or its waiting call
-// is between tries) is passed over by the writers behind it, so a line
-// never stalls for longer; a passed-over holder tries the slot as soon as
-// it looks again. Writers of other builds, and plain (not waiting) calls,
+// is between tries or over) is passed over by the writers behind it, so
+// each ticket left behind stalls the line at most that long; a passed-over
+// holder tries the slot as soon as it looks again. Writers of other builds, and plain (not waiting) calls,
 // take no ticket and race for the slot as before.
 // A waiting call keeps its ticket across its tries.
 struct WriterTicket {
