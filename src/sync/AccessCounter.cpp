@@ -102,16 +102,38 @@ std::uint16_t TakeTicket(HandOff& h) noexcept
     return static_cast<std::uint16_t>(h.writerLine.fetch_add(1u << 16) >> 16);
 }
 
+void MarkInLine(HandOff& h, std::uint16_t number) noexcept
+{
+    h.lineMarks[number % kLineMarks].store(kInLine | number);
+}
+
+void UnmarkInLine(HandOff& h, std::uint16_t number) noexcept
+{
+    std::uint32_t mine = kInLine | number;
+    h.lineMarks[number % kLineMarks].compare_exchange_strong(mine, 0);
+}
+
+bool MarkedInLine(const HandOff& h, std::uint16_t number) noexcept
+{
+    return h.lineMarks[number % kLineMarks].load() == (kInLine | number);
+}
+
 void ServeNext(HandOff& h, std::uint16_t served) noexcept
 {
-    const auto next = static_cast<std::uint16_t>(served + 1);
     std::uint32_t line = h.writerLine.load();
-    do {
+    for (;;) {
         if ((line & 0xFFFFu) != served) return;  // served or passed over already
         if ((line >> 16) == served) return;      // not handed out: the line is empty
-    } while (!h.writerLine.compare_exchange_weak(line, (line & 0xFFFF0000u) | next));
-    // Nobody holds `next` yet: no wake (no system call) for a writer alone.
-    if (static_cast<std::uint16_t>(line >> 16) == next) return;
+        const auto next = static_cast<std::uint16_t>(served + 1);
+        const std::uint32_t moved = (line & 0xFFFF0000u) | next;
+        if (!h.writerLine.compare_exchange_weak(line, moved)) continue;
+        line = moved;
+        // Nobody holds `next` yet: no wake (no system call) for a writer alone.
+        if (static_cast<std::uint16_t>(line >> 16) == next) return;
+        if (MarkedInLine(h, next)) break;
+        served = next;  // its holder is not waiting: pass it over too
+    }
+    const auto next = static_cast<std::uint16_t>(line & 0xFFFFu);
     ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&h.writerLine), FUTEX_WAKE_BITSET, INT_MAX, nullptr,
               nullptr, 1u << (next & 31u));
 }
@@ -202,7 +224,20 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
     };
     const auto arm = [&] { return handOff != nullptr ? ArmWait(*handOff) : 0u; };
     if (handOff == nullptr) ticket = nullptr;
+    // The ticket's mark, from the moment it waits until the writer holds
+    // the slot or gives up.
+    struct LineMark {
+        HandOff* h = nullptr;
+        std::uint16_t number = 0;
+        void Drop() noexcept
+        {
+            if (h != nullptr) UnmarkInLine(*h, number);
+            h = nullptr;
+        }
+        ~LineMark() { Drop(); }
+    } mark;
     const auto giveUp = [&] {
+        mark.Drop();
         if (handOff != nullptr) handOff->writerQueued.store(0);
         lock.Release();
         if (handOff != nullptr) WakeWaiters(*handOff);
@@ -217,6 +252,11 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
             ticket->number = TakeTicket(*handOff);
             ticket->line = handOff;
         }
+        if (!TicketServed(*handOff, ticket->number) || ServedTicket(*handOff) == ticket->number) {
+            MarkInLine(*handOff, ticket->number);
+            mark.h = handOff;
+            mark.number = ticket->number;
+        }
         std::uint16_t watched = ServedTicket(*handOff);
         WaitClockType::time_point since = clock.Now();
         for (;;) {
@@ -228,8 +268,9 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
             if (served != watched) {
                 watched = served;
                 since = clock.Now();
-            } else if (clock.Now() - since >= kLineStall && !lock.WriterSlotTaken()) {
-                // The served writer has not come for the free slot: pass it over.
+            } else if ((!MarkedInLine(*handOff, served) || clock.Now() - since >= kLineStall) && !lock.WriterSlotTaken()) {
+                // The served writer is not waiting, or has not come for the
+                // free slot (it died): pass it over.
                 ServeNext(*handOff, served);
                 since = clock.Now();
                 continue;
@@ -253,6 +294,7 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
         if (!awaitUpTo(kWriterPoll, seen, deadline)) return giveUp();
         armed = handOff == nullptr;
     }
+    mark.Drop();
     // Holding the slot, no other writer is queued: a flag still set was
     // left by one that died, and would hold off the readers let in below.
     if (handOff != nullptr) handOff->writerQueued.store(0);

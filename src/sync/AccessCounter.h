@@ -115,8 +115,14 @@ struct HandOff {
     // out, bits 0-15 the ticket being served (both wrapping). See
     // WriterTicket.
     std::atomic<std::uint32_t> writerLine;
+    // Who waits in that line: entry number % kLineMarks holds
+    // kInLine | number while the holder of ticket `number` waits for its
+    // turn or for the slot, and 0 (or another ticket's mark) otherwise.
+    std::atomic<std::uint32_t> lineMarks[32];
 };
-static_assert(sizeof(HandOff) == 32, "the hand-off words are part of the segment's layout");
+static_assert(sizeof(HandOff) == 160, "the hand-off words are part of the segment's layout");
+inline constexpr std::size_t kLineMarks = 32;
+inline constexpr std::uint32_t kInLine = 0x10000u;
 inline constexpr std::uint32_t kSleeping = 0x80000000u;
 
 // True while a reader in a waiting call should not try: a writer has
@@ -151,11 +157,14 @@ void SleepOnLockTurn(HandOff& h, std::uint32_t seen, std::chrono::nanoseconds d)
 // writer could lose that race again and again. So each writer takes a
 // ticket and tries the slot only once its ticket is served (or passed);
 // the writer that leaves the slot serves the next ticket and wakes its
-// holder alone. A served ticket whose holder does not take the slot within
-// kLineStall while the slot is free (it died, gave up, or its waiting call
-// is between tries or over) is passed over by the writers behind it, so
-// each ticket left behind stalls the line at most that long; a passed-over
-// holder tries the slot as soon as it looks again. Writers of other builds, and plain (not waiting) calls,
+// holder alone. A writer marks its ticket while it waits in line or for the
+// slot (HandOff::lineMarks), so a ticket without a mark (its waiting call
+// is between tries, or over) is passed over at once, by the writer that
+// serves it or by those behind it; a marked one whose holder does not take
+// the free slot within kLineStall (it died) is passed over then. A
+// passed-over holder tries the slot as soon as it looks again. More than
+// kLineMarks writers in line share marks: one may then be passed over
+// early, and races for the slot. Writers of other builds, and plain (not waiting) calls,
 // take no ticket and race for the slot as before.
 // A waiting call keeps its ticket across its tries.
 struct WriterTicket {
@@ -186,8 +195,13 @@ inline bool TicketServed(const HandOff& h, std::uint16_t number) noexcept
     return !TicketWaits(h.writerLine.load(), number);
 }
 std::uint16_t TakeTicket(HandOff& h) noexcept;
-// Moves the line from `served` to the ticket after it, if it still serves
-// `served`, and wakes that ticket's holder.
+// The mark of a waiting ticket (see WriterTicket).
+void MarkInLine(HandOff& h, std::uint16_t number) noexcept;
+void UnmarkInLine(HandOff& h, std::uint16_t number) noexcept;
+bool MarkedInLine(const HandOff& h, std::uint16_t number) noexcept;
+// Moves the line from `served` to the next ticket whose holder waits
+// (passing over unmarked ones), if it still serves `served`, and wakes that
+// ticket's holder.
 void ServeNext(HandOff& h, std::uint16_t served) noexcept;
 // Sleeps while the line still reads `seen`, at most `d`, unless the ticket
 // `number` is served meanwhile (the wake is addressed to it).

@@ -17,13 +17,13 @@
 //   bytes  0..3    the counter word (AccessCounter.h)
 //   bytes  4..7    free
 //   bytes  8..23   the cookie
-//   bytes 24..55   the hand-off words (HandOff in AccessCounter.h): the
+//   bytes 24..183  the hand-off words (HandOff in AccessCounter.h): the
 //                  futex word that leaves bump and wake, the queued
 //                  writer's flag, the count of waiting readers and of
 //                  those that stopped waiting, the futex word and count of
 //                  readers waiting for the settings file's lock, the count
-//                  a writer waits for
-//   bytes 56..259  free
+//                  a writer waits for, the writers' line and its marks
+//   bytes 184..259 free
 // The object's locks: byte 0 the holder locks, byte 1 the writer slot,
 // byte 2 the set-up lock, byte 3 the waiters' lock (held shared by each
 // process while it counts in HandOff::readersWaiting, so that a writer can

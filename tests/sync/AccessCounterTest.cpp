@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 #include "sync/AccessCounter.h"
 
@@ -296,33 +297,42 @@ TEST(AccessCounter, WriterLetsCountedReadersInThenQueues)
 }
 
 // Writers take the slot in the order of their tickets: one waits while two
-// tickets before it are served (trying the slot only once its own is), a
-// served writer that does not come for the free slot is passed over, a
-// writer in the slot is never passed over however long it stays, and a
-// ticket kept by a waiting call that was passed long ago (the numbers
-// wrapped since) goes straight for the slot.
+// tickets before it are served (trying the slot only once its own is); a
+// served ticket nobody waits with (no mark) is passed over at once, a
+// marked one whose writer does not come for the free slot (it died) after
+// kLineStall; a writer in the slot is never passed over however long it
+// stays; and a ticket kept by a waiting call that was passed long ago (the
+// numbers wrapped since) goes straight for the slot.
 TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
 {
+    using Duration = WaitClockType::duration;
     struct Case {
         const char* name;
         std::uint32_t line;  // next ticket << 16 | served ticket
         int kept;            // the ticket a waiting call kept; -1: takes one (5)
+        bool aheadMarked;    // tickets 3 and 4 are marked as waiting
         int servedAtPoll;    // the two before it are done at this poll; 0: never
         bool slotHeld;       // the served writer holds the slot until then
         bool in;
+        Duration took;       // at most, or exactly when not in
         std::uint16_t servedAfter;  // the line after the entry (and the leave)
     };
     const Case cases[] = {
-        {"ServedInTurn", (5u << 16) | 3u, -1, 3, true, true, 6},
-        {"ServedWritersThatDoNotComeArePassedOver", (5u << 16) | 3u, -1, 0, false, true, 6},
-        {"AWriterInTheSlotIsWaitedFor", (5u << 16) | 3u, -1, 0, true, false, 3},
-        {"AKeptTicketPassedBeforeTheNumbersWrapped", (32779u << 16) | 32779u, 10, 0, false, true, 32779},
+        {"ServedInTurn", (5u << 16) | 3u, -1, true, 3, true, true, 3 * kWriterPoll, 6},
+        {"TicketsNobodyWaitsWithArePassedAtOnce", (5u << 16) | 3u, -1, false, 0, false, true, Duration::zero(), 6},
+        {"MarkedWritersThatDoNotComeArePassedAfterAStall", (5u << 16) | 3u, -1, true, 0, false, true, 3 * kLineStall, 6},
+        {"AWriterInTheSlotIsWaitedFor", (5u << 16) | 3u, -1, true, 0, true, false, kWriterWait, 3},
+        {"AKeptTicketPassedBeforeTheNumbersWrapped", (32779u << 16) | 32779u, 10, false, 0, false, true, Duration::zero(), 32779},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CounterWord word{0};
         HandOff h{};
         h.writerLine = c.line;
+        if (c.aheadMarked) {
+            MarkInLine(h, 3);
+            MarkInLine(h, 4);
+        }
         HandOffLock lock;
         lock.slotTaken = c.slotHeld;
         FakeClock clock;
@@ -331,6 +341,7 @@ TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
         clock.onPoll = [&] {
             if (!TicketServed(h, ticket.number)) {
                 EXPECT_EQ(lock.slotTries, 0) << "tried the slot out of turn";
+                EXPECT_TRUE(MarkedInLine(h, ticket.number)) << "waits without its mark";
             }
             if (clock.polls == c.servedAtPoll) {
                 h.writerLine = (6u << 16) | 5u;
@@ -339,14 +350,38 @@ TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
         };
         EXPECT_EQ(EnterWriter(word, lock, clock, &h, &ticket), c.in);
         EXPECT_EQ(ticket.number, c.kept >= 0 ? c.kept : 5);
+        EXPECT_FALSE(MarkedInLine(h, ticket.number)) << "the mark outlived the wait";
         if (c.in) {
-            EXPECT_LE(clock.Elapsed(), 3 * kLineStall);
+            EXPECT_LE(clock.Elapsed(), c.took);
             LeaveWriter(word, lock, &h, &ticket);
         } else {
-            EXPECT_EQ(clock.Elapsed(), kWriterWait);
+            EXPECT_EQ(clock.Elapsed(), c.took);
         }
         EXPECT_EQ(ServedTicket(h), c.servedAfter);
         EXPECT_EQ(word, 0);
+    }
+}
+
+// A writer leaving the slot serves the next ticket whose writer waits: the
+// tickets between, whose waiting calls are over, are passed over with it.
+TEST(AccessCounter, ServingPassesOverTicketsNobodyWaitsWith)
+{
+    struct Case {
+        std::vector<std::uint16_t> marked;
+        std::uint16_t servedAfter;
+    };
+    const Case cases[] = {
+        {{6, 7}, 6},
+        {{7}, 7},
+        {{}, 8},  // the whole line is over: it is empty now
+    };
+    for (const Case& c : cases) {
+        HandOff h{};
+        h.writerLine = (8u << 16) | 5u;  // 5 leaves; 6 and 7 are out
+        for (const std::uint16_t n : c.marked) MarkInLine(h, n);
+        ServeNext(h, 5);
+        EXPECT_EQ(ServedTicket(h), c.servedAfter);
+        EXPECT_EQ(h.writerLine.load() >> 16, 8u);
     }
 }
 
