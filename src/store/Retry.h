@@ -55,7 +55,7 @@ int RetryWhileBusy(int waitMs, sync::LeaveWaiter::Role role, Attempt&& attempt)
     std::optional<sync::WaitingReaderScope> readerTries;
     std::optional<sync::WaitingWriterScope> writerTries;
     if (role == sync::LeaveWaiter::Role::Reader && waitMs > 0) readerTries.emplace();
-    if (role == sync::LeaveWaiter::Role::Writer && waitMs > 0) writerTries.emplace();
+    if (role == sync::LeaveWaiter::Role::Writer && waitMs > 0) writerTries.emplace(deadline);
     bool busy = false;
     int rc = attempt(busy);
     if (!busy || Clock::now() >= deadline) return rc;

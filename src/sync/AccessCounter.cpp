@@ -206,7 +206,7 @@ void LeaveReader(CounterWord& word, HolderLock& lock, HandOff* handOff)
 bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff* handOff, WriterTicket* ticket)
 {
     using Duration = WaitClockType::duration;
-    const WaitClockType::time_point deadline = clock.Now() + kWriterWait;
+    WaitClockType::time_point deadline = clock.Now() + kWriterWait;
     // Sleeps at most `step`, never past `end` or the deadline; false once
     // either is over. A leave after `seen` was armed ends it early.
     const auto awaitUpTo = [&](Duration step, std::uint32_t seen, WaitClockType::time_point end) {
@@ -259,6 +259,7 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
         }
         std::uint16_t watched = ServedTicket(*handOff);
         WaitClockType::time_point since = clock.Now();
+        bool waitedInLine = false;
         for (;;) {
             // One load for the test and the sleep: a serve after it changes
             // the word, so the sleep cannot miss the wake addressed to us.
@@ -275,10 +276,12 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
                 since = clock.Now();
                 continue;
             }
-            const Duration left = deadline - clock.Now();
+            const Duration left = std::max(deadline, ticket->until) - clock.Now();
             if (left <= Duration::zero()) return giveUp();
+            waitedInLine = true;
             clock.AwaitLine(*handOff, line, ticket->number, std::min<Duration>(left, kLineStall));
         }
+        if (waitedInLine) deadline = clock.Now() + kWriterWait;  // the wait proper starts at the turn
     }
 
     // Armed only once the slot was found taken, and looked at once more

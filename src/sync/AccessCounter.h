@@ -166,10 +166,13 @@ void SleepOnLockTurn(HandOff& h, std::uint32_t seen, std::chrono::nanoseconds d)
 // kLineMarks writers in line share marks: one may then be passed over
 // early, and races for the slot. Writers of other builds, and plain (not waiting) calls,
 // take no ticket and race for the slot as before.
-// A waiting call keeps its ticket across its tries.
+// A waiting call keeps its ticket across its tries, and waits in line up to
+// its own deadline (`until`); a writer's 50 ms wait (the slot, the readers,
+// the pauses) starts when its turn comes.
 struct WriterTicket {
     HandOff* line = nullptr;  // the words it was taken from; null: none taken
     std::uint16_t number = 0;
+    std::chrono::steady_clock::time_point until{};  // when the waiting call gives up
 };
 inline constexpr std::chrono::milliseconds kLineStall{1};
 

@@ -829,8 +829,9 @@ ReaderShare::~ReaderShare()
     if (m_heldFile) WakeLockWaiter(HandOffOf(*m_word));
 }
 
-WaitingWriterScope::WaitingWriterScope() noexcept : m_outer(t_writerTicket)
+WaitingWriterScope::WaitingWriterScope(std::chrono::steady_clock::time_point until) noexcept : m_outer(t_writerTicket)
 {
+    m_ticket.until = until;
     t_writerTicket = &m_ticket;
 }
 

@@ -214,7 +214,8 @@ private:
 // thread's writer entries while it lives: the tries of one waiting call.
 class WaitingWriterScope {
 public:
-    WaitingWriterScope() noexcept;
+    // `until`: when the waiting call gives up.
+    explicit WaitingWriterScope(std::chrono::steady_clock::time_point until) noexcept;
     ~WaitingWriterScope();
     WaitingWriterScope(const WaitingWriterScope&) = delete;
     WaitingWriterScope& operator=(const WaitingWriterScope&) = delete;

@@ -301,8 +301,10 @@ TEST(AccessCounter, WriterLetsCountedReadersInThenQueues)
 // served ticket nobody waits with (no mark) is passed over at once, a
 // marked one whose writer does not come for the free slot (it died) after
 // kLineStall; a writer in the slot is never passed over however long it
-// stays; and a ticket kept by a waiting call that was passed long ago (the
-// numbers wrapped since) goes straight for the slot.
+// stays, unless the waiting call's own deadline is later than the writer's
+// 50 ms (then the 50 ms start at its turn); and a ticket kept by a waiting
+// call that was passed long ago (the numbers wrapped since) goes straight
+// for the slot.
 TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
 {
     using Duration = WaitClockType::duration;
@@ -316,12 +318,15 @@ TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
         bool in;
         Duration took;       // at most, or exactly when not in
         std::uint16_t servedAfter;  // the line after the entry (and the leave)
+        Duration until{};    // the waiting call's deadline; zero: none later than the writer's
     };
     const Case cases[] = {
         {"ServedInTurn", (5u << 16) | 3u, -1, true, 3, true, true, 3 * kWriterPoll, 6},
         {"TicketsNobodyWaitsWithArePassedAtOnce", (5u << 16) | 3u, -1, false, 0, false, true, Duration::zero(), 6},
         {"MarkedWritersThatDoNotComeArePassedAfterAStall", (5u << 16) | 3u, -1, true, 0, false, true, 3 * kLineStall, 6},
         {"AWriterInTheSlotIsWaitedFor", (5u << 16) | 3u, -1, true, 0, true, false, kWriterWait, 3},
+        {"AWaitingCallWaitsInLineUpToItsOwnDeadline", (5u << 16) | 3u, -1, true, 300, true, true, 300 * kWriterPoll, 6,
+         std::chrono::seconds(1)},
         {"AKeptTicketPassedBeforeTheNumbersWrapped", (32779u << 16) | 32779u, 10, false, 0, false, true, Duration::zero(), 32779},
     };
     for (const Case& c : cases) {
@@ -337,7 +342,8 @@ TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
         lock.slotTaken = c.slotHeld;
         FakeClock clock;
         WriterTicket ticket;
-        if (c.kept >= 0) ticket = WriterTicket{&h, static_cast<std::uint16_t>(c.kept)};
+        if (c.kept >= 0) ticket = WriterTicket{&h, static_cast<std::uint16_t>(c.kept), {}};
+        ticket.until = clock.now + c.until;
         clock.onPoll = [&] {
             if (!TicketServed(h, ticket.number)) {
                 EXPECT_EQ(lock.slotTries, 0) << "tried the slot out of turn";
@@ -348,10 +354,11 @@ TEST(AccessCounter, WritersTakeTheSlotInTicketOrder)
                 lock.slotTaken = false;
             }
         };
-        EXPECT_EQ(EnterWriter(word, lock, clock, &h, &ticket), c.in);
+        const bool in = EnterWriter(word, lock, clock, &h, &ticket);
+        EXPECT_EQ(in, c.in);
         EXPECT_EQ(ticket.number, c.kept >= 0 ? c.kept : 5);
         EXPECT_FALSE(MarkedInLine(h, ticket.number)) << "the mark outlived the wait";
-        if (c.in) {
+        if (in) {
             EXPECT_LE(clock.Elapsed(), c.took);
             LeaveWriter(word, lock, &h, &ticket);
         } else {
