@@ -238,19 +238,14 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     ItemIndex& index = Index();
     auto nameAt = [this](std::size_t p) { return m_arItems[p].strName.view(); };
     const std::string_view name(itemName);
+    std::size_t hash = 0;
     std::size_t pos = NextInOrder(index, name);
-    if (pos != NameTable::npos) {
-        index.next = pos + 1;
-        if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
-        m_arItems[pos].strValue = value;
-        m_arItemState[pos] = 1;
-        m_bModified = 1;
-        return 1;
+    if (pos == NameTable::npos) {
+        hash = NameTable::Hash(name);
+        // The new item's place is stored in the same probe that looks for
+        // the name; the table compares only names already in the list.
+        pos = index.first.FindOrInsert(name, hash, m_arItems.size(), nameAt);
     }
-    const std::size_t hash = NameTable::Hash(name);
-    // The new item's place is stored in the same probe that looks for the
-    // name; the table compares only names already in the list.
-    pos = index.first.FindOrInsert(name, hash, m_arItems.size(), nameAt);
     if (pos != NameTable::npos) {
         index.next = pos + 1;
         if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
