@@ -397,7 +397,7 @@ int CQorvane::OpenKeyWait(const char* keyName, int waitMs)
     const int rc = qorvane::store::RetryWhileBusy(waitMs, qorvane::sync::LeaveWaiter::Role::Reader, [&](bool& busy) {
         bool lockBusy = false;
         const int result = OpenKeyImpl(keyName, lockBusy);
-        busy = (result == -3 && !qorvane::sync::CounterIsWrong()) || (result == -4 && lockBusy);
+        busy = qorvane::store::ReadIsBusy(result, lockBusy);
         if (result == -4 && lockBusy) {
             m_dwKeyID = savedID;
             m_arItems = savedItems;
@@ -420,7 +420,7 @@ int CQorvane::ReadKeyWait(const char* keyName, int waitMs, const ItemReader& onI
     return qorvane::store::RetryWhileBusy(waitMs, qorvane::sync::LeaveWaiter::Role::Reader, [&](bool& busy) {
         bool lockBusy = false;
         const int result = ReadSection(path, keyName, lockBusy, onItem);
-        busy = (result == -3 && !qorvane::sync::CounterIsWrong()) || (result == -4 && lockBusy);
+        busy = qorvane::store::ReadIsBusy(result, lockBusy);
         return result;
     });
 }
@@ -435,7 +435,7 @@ int CQorvane::CloseKeyWaitImpl(int bClearOnFail, int waitMs, bool checked)
     const int rc = qorvane::store::RetryWhileBusy(waitMs, qorvane::sync::LeaveWaiter::Role::Writer, [&](bool& busy) {
         bool lockBusy = false;
         const int result = CloseKeyImpl(0, lockBusy, checked);
-        busy = (result == -1 && !qorvane::sync::CounterIsWrong()) || (result == -2 && lockBusy);
+        busy = qorvane::store::WriteIsBusy(result, lockBusy);
         return result;
     });
     if (rc < 0 && bClearOnFail != 0) ClearKeyData();

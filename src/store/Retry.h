@@ -31,6 +31,18 @@ inline std::minstd_rand& PauseRandom()
     return seeded.rng;
 }
 
+// Whether a result is worth another try: the counter turned the caller
+// away (-3 for a read, -1 for a write) and can serve, or another holder of
+// the file's lock was in the way (-4 / -2 with `lockBusy`).
+inline bool ReadIsBusy(int result, bool lockBusy)
+{
+    return (result == -3 && !sync::CounterIsWrong()) || (result == -4 && lockBusy);
+}
+inline bool WriteIsBusy(int result, bool lockBusy)
+{
+    return (result == -1 && !sync::CounterIsWrong()) || (result == -2 && lockBusy);
+}
+
 // Calls attempt(busy) until it returns with busy == false or about waitMs
 // milliseconds have passed (waitMs <= 0: one call). attempt sets `busy` (it
 // starts false for every call) when its result is worth another try.

@@ -36,7 +36,7 @@ int ReplaceWholeFileWait(const std::string& path, std::string_view expected, std
     return RetryWhileBusy(waitMs, sync::LeaveWaiter::Role::Writer, [&](bool& busy) {
         bool lockBusy = false;
         const int rc = ReplaceWholeFile(path, expected, content, current, lockBusy);
-        busy = (rc == -1 && !sync::CounterIsWrong()) || (rc == -2 && lockBusy);
+        busy = WriteIsBusy(rc, lockBusy);
         return rc;
     });
 }

@@ -252,12 +252,13 @@ bool EnterWriter(CounterWord& word, HolderLock& lock, WaitClock& clock, HandOff*
             ticket->number = TakeTicket(*handOff);
             ticket->line = handOff;
         }
-        if (!TicketServed(*handOff, ticket->number) || ServedTicket(*handOff) == ticket->number) {
+        const std::uint32_t taken = handOff->writerLine.load();
+        std::uint16_t watched = static_cast<std::uint16_t>(taken & 0xFFFFu);
+        if (TicketWaits(taken, ticket->number) || watched == ticket->number) {  // waiting, or its turn
             MarkInLine(*handOff, ticket->number);
             mark.h = handOff;
             mark.number = ticket->number;
         }
-        std::uint16_t watched = ServedTicket(*handOff);
         WaitClockType::time_point since = clock.Now();
         bool waitedInLine = false;
         for (;;) {
