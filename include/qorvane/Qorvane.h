@@ -322,7 +322,8 @@ private:
     int CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked = false);
     // CloseKeyWait and CloseKeyCheckedWait.
     int CloseKeyWaitImpl(int bClearOnFail, int waitMs, bool checked);
-    void NoteRead(const KeyItem* readItem, const char* itemName);
+    void NoteRead(const KeyItem* readItem, std::string_view name);
+    void AddReadNote(std::string_view name, const std::string_view* read);
     // The item list's name index (see ItemIndex.h): lookups by name in
     // constant time. Built on the first lookup after the list was loaded.
     struct ItemIndex;
@@ -342,13 +343,17 @@ private:
     std::vector<CString> m_arRemoved;
     // What OpenKey read of each item set or removed since: the values a
     // checked close compares with (the value of the first item of the
-    // name, or nothing: bRead 0).
+    // name, or nothing: bRead 0). The names and values are kept one after
+    // another in m_strReadText; a note holds where its own are.
     struct ReadNote {
-        CString strName;
-        CString strRead;
+        std::size_t nameAt = 0;
+        std::size_t nameSize = 0;
+        std::size_t readAt = 0;
+        std::size_t readSize = 0;
         int bRead = 0;
     };
     std::vector<ReadNote> m_arRead;
+    std::string m_strReadText;
     std::vector<KeyConflict> m_arConflicts;
     // Null until the first call that looks an item up by name.
     std::unique_ptr<ItemIndex> m_pIndex;

@@ -111,6 +111,7 @@ void CQorvane::ClearKeyData()
     m_arItemState.clear();
     m_arRemoved.clear();
     m_arRead.clear();
+    m_strReadText.clear();
     m_pIndex.reset();
 }
 
@@ -248,8 +249,16 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     }
     if (pos != NameTable::npos) {
         index.next = pos + 1;
-        if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
-        m_arItems[pos].strValue = value;
+        KeyItem& item = m_arItems[pos];
+        if (m_arItemState[pos] == 0) {
+            // The new value is made before the note, so that a failure
+            // changes nothing.
+            CString fresh(value);
+            NoteRead(&item, name);
+            item.strValue = std::move(fresh);
+        } else {
+            item.strValue = value;
+        }
         m_arItemState[pos] = 1;
         m_bModified = 1;
         return 1;
@@ -257,15 +266,17 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     // A new name: it was read absent, unless it was removed since the open
     // (then its removal recorded what was read).
     const std::size_t notes = m_arRead.size();
+    const std::size_t noteText = m_strReadText.size();
     bool wasRemoved = false;
     try {
         wasRemoved = !m_arRemoved.empty() && IsRemoved(name, hash);
-        if (!wasRemoved) NoteRead(nullptr, itemName);
+        if (!wasRemoved) NoteRead(nullptr, name);
         m_arItems.push_back(KeyItem{itemName, value});
         m_arItemState.push_back(1);
     } catch (...) {
         if (m_arItemState.size() < m_arItems.size()) m_arItems.pop_back();
         m_arRead.resize(notes);
+        m_strReadText.resize(noteText);
         index.Forget();  // rebuilt from the list on the next lookup
         throw;
     }
@@ -313,7 +324,7 @@ int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
     CString removedName(name);
     // What was read of it, if the first item of the name is as read; the
     // last step that can fail.
-    if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], itemName);
+    if (m_arItemState[pos] == 0) NoteRead(&m_arItems[pos], name);
 
     auto drop = [&](std::size_t p) {
         index.dead[p] = true;
@@ -335,16 +346,37 @@ int CQorvane::RemoveItem(unsigned long keyID, const char* itemName)
 // read (its first item of the name, still unchanged), or nothing for a
 // name the key did not have. Items changed with no key open are recorded
 // by OpenKey, which is the first to know what the key holds.
-void CQorvane::NoteRead(const KeyItem* readItem, const char* itemName)
+void CQorvane::NoteRead(const KeyItem* readItem, std::string_view name)
 {
     if (m_strKey.IsEmpty()) return;
-    ReadNote read;
-    read.strName = itemName;
-    if (readItem != nullptr) {
-        read.strRead = readItem->strValue;
-        read.bRead = 1;
+    if (readItem == nullptr) return AddReadNote(name, nullptr);
+    const std::string_view read = readItem->strValue.view();
+    AddReadNote(name, &read);
+}
+
+// Appends a note, or changes nothing if it cannot.
+void CQorvane::AddReadNote(std::string_view name, const std::string_view* read)
+{
+    // Grown by doubling from 16, here and in the text: changing every item
+    // of a large key copies each note about once.
+    if (m_arRead.size() == m_arRead.capacity()) m_arRead.reserve(std::max<std::size_t>(16, 2 * m_arRead.size()));
+    const std::size_t textSize = m_strReadText.size();
+    ReadNote note;
+    note.nameAt = textSize;
+    note.nameSize = name.size();
+    note.readAt = textSize + name.size();
+    try {
+        m_strReadText.append(name);
+        if (read != nullptr) {
+            m_strReadText.append(*read);
+            note.readSize = read->size();
+            note.bRead = 1;
+        }
+    } catch (...) {
+        m_strReadText.resize(textSize);
+        throw;
     }
-    m_arRead.push_back(std::move(read));
+    m_arRead.push_back(note);  // room reserved above
 }
 
 bool CQorvane::IsRemoved(std::string_view name, std::size_t hash)
@@ -519,13 +551,18 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
     // with. The first item of each name counts.
     // `stored` holds each such name once, in order; `storedAt` finds it by
     // a view of that name, which stays put while the list grows.
-    std::vector<ReadNote> stored;
+    struct StoredNote {
+        CString strName;
+        CString strRead;
+        int bRead = 0;
+    };
+    std::vector<StoredNote> stored;
     std::unordered_map<std::string_view, std::size_t> storedAt;
     if (!m_arItems.empty() || !m_arRemoved.empty()) {
         std::unordered_set<std::string_view> seen;  // views of the names in the list, unchanged here
         const auto noteStored = [&](std::string_view name) {
             if (!seen.insert(name).second) return;
-            ReadNote read;
+            StoredNote read;
             read.strName = CString(name);
             stored.push_back(std::move(read));
         };
@@ -552,9 +589,19 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         ClearKeyData();
         return -4;
     }
+    const std::size_t notes = m_arRead.size();
+    const std::size_t noteText = m_strReadText.size();
+    try {
+        for (const StoredNote& read : stored) {
+            const std::string_view value = read.strRead.view();
+            AddReadNote(read.strName.view(), read.bRead != 0 ? &value : nullptr);
+        }
+    } catch (...) {
+        m_arRead.resize(notes);
+        m_strReadText.resize(noteText);
+        throw;
+    }
     loaded.kept = true;
-
-    for (ReadNote& read : stored) m_arRead.push_back(std::move(read));
     m_strKey = keyName;
     return found;
 }
@@ -613,7 +660,10 @@ int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
         if (checked) {
             std::vector<store::ReadView> read;
             read.reserve(m_arRead.size());
-            for (const ReadNote& r : m_arRead) read.push_back({r.strName.view(), r.strRead.view(), r.bRead != 0});
+            const std::string_view text = m_strReadText;
+            for (const ReadNote& r : m_arRead) {
+                read.push_back({text.substr(r.nameAt, r.nameSize), text.substr(r.readAt, r.readSize), r.bRead != 0});
+            }
             m_arConflicts = store::FindConflicts(format::CharScan::FromLocale(), content.View(), m_strKey.view(),
                                                  read, m_arItems, m_arItemState, m_arRemoved);
             if (!m_arConflicts.empty()) return fail(-5);
