@@ -271,7 +271,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (states[i] != 1) continue;
         ++pending;
-        generated += itemAt(i).size() + items[i].strValue.view().size() + 5;  // "n = v;" CR LF
+        generated += itemAt(i).size() + items[i].strValue.view().size() + 6;  // " = ", ";", CR LF
     }
     out.Text().reserve(generated);
     bool tabled = false;
