@@ -2,11 +2,13 @@
 // constant time: the item list of an open key, the names to remove, the
 // pending items of a merge.
 //
-// The table holds only positions (32 bits a slot); the names stay in the
-// list, which the caller passes as `nameAt(position)` to every call that
-// compares or rehashes. So the table never copies a name, and moving the
-// list's strings (a vector growing) does not disturb it. Names compare
-// exactly, byte for byte.
+// A slot holds a position and 32 bits of its name's hash; the names stay
+// in the list, which the caller passes as `nameAt(position)` to every call
+// that compares. So the table never copies a name, moving the list's
+// strings (a vector growing) does not disturb it, a probe reads a name
+// only where the hash bits agree (the list of a large key is far bigger
+// than the cache, and each name read there is a miss), and growing the
+// table reads no name at all. Names compare exactly, byte for byte.
 //
 // Open addressing with linear probing; a slot is empty, a tombstone (an
 // erased position) or a position. The table grows to keep used slots,
@@ -68,16 +70,16 @@ public:
     }
     // Room for `n` positions without growing.
     template <class NameAt>
-    void Reserve(std::size_t n, NameAt&& nameAt)
+    void Reserve(std::size_t n, NameAt&& /*nameAt*/)
     {
-        if (n * 4 > m_slots.size() * 3) Rehash(SlotsFor(n), nameAt);
+        if (n * 4 > m_slots.size() * 3) Rehash(SlotsFor(n));
     }
 
     // Asks for the slot where a lookup of `hash` starts to be loaded into
     // the cache ahead of the lookup (one that does not grow the table).
     void Prefetch(std::size_t hash) const noexcept
     {
-        if (!m_slots.empty()) __builtin_prefetch(&m_slots[Home(hash)], 1);
+        if (!m_slots.empty()) __builtin_prefetch(&m_slots[Home(Tag(hash))], 1);
     }
 
     // The position stored for `name`, or npos.
@@ -85,18 +87,19 @@ public:
     std::size_t Find(std::string_view name, std::size_t hash, NameAt&& nameAt) const
     {
         const std::size_t slot = FindSlot(name, hash, nameAt);
-        return slot == npos ? npos : m_slots[slot] - kFirst;
+        return slot == npos ? npos : PosOf(m_slots[slot]);
     }
     // Stores `pos` for `name`, which must not be in the table.
     template <class NameAt>
-    void Insert(std::size_t hash, std::size_t pos, NameAt&& nameAt)
+    void Insert(std::size_t hash, std::size_t pos, NameAt&& /*nameAt*/)
     {
         if (pos >= kMaxPos) throw std::length_error("qorvane: too many items in one key");
-        if ((m_used + 1) * 4 > m_slots.size() * 3) Rehash(SlotsFor(m_count + 1), nameAt);
-        std::size_t slot = Home(hash);
-        while (m_slots[slot] >= kFirst) slot = (slot + 1) & Mask();
-        if (m_slots[slot] == kEmpty) ++m_used;
-        m_slots[slot] = static_cast<std::uint32_t>(pos + kFirst);
+        if ((m_used + 1) * 4 > m_slots.size() * 3) Rehash(SlotsFor(m_count + 1));
+        const std::uint32_t tag = Tag(hash);
+        std::size_t slot = Home(tag);
+        while (State(m_slots[slot]) >= kFirst) slot = (slot + 1) & Mask();
+        if (State(m_slots[slot]) == kEmpty) ++m_used;
+        m_slots[slot] = Slot(tag, pos);
         ++m_count;
     }
     // The position stored for `name` if there is one; otherwise stores
@@ -105,23 +108,25 @@ public:
     std::size_t FindOrInsert(std::string_view name, std::size_t hash, std::size_t pos, NameAt&& nameAt)
     {
         if (pos >= kMaxPos) throw std::length_error("qorvane: too many items in one key");
-        if ((m_used + 1) * 4 > m_slots.size() * 3) Rehash(SlotsFor(m_count + 1), nameAt);
+        if ((m_used + 1) * 4 > m_slots.size() * 3) Rehash(SlotsFor(m_count + 1));
+        const std::uint32_t tag = Tag(hash);
         std::size_t free = npos;
-        std::size_t slot = Home(hash);
+        std::size_t slot = Home(tag);
         for (;; slot = (slot + 1) & Mask()) {
-            const std::uint32_t v = m_slots[slot];
-            if (v == kEmpty) break;
-            if (v == kTomb) {
+            const std::uint64_t v = m_slots[slot];
+            const std::uint32_t state = State(v);
+            if (state == kEmpty) break;
+            if (state == kTomb) {
                 if (free == npos) free = slot;
-            } else if (nameAt(v - kFirst) == name) {
-                return v - kFirst;
+            } else if (TagOf(v) == tag && nameAt(PosOf(v)) == name) {
+                return PosOf(v);
             }
         }
         if (free == npos) {
             free = slot;
             ++m_used;
         }
-        m_slots[free] = static_cast<std::uint32_t>(pos + kFirst);
+        m_slots[free] = Slot(tag, pos);
         ++m_count;
         return npos;
     }
@@ -132,12 +137,12 @@ public:
     {
         const std::size_t slot = FindSlot(name, hash, nameAt);
         if (slot == npos) return npos;
-        const std::size_t pos = m_slots[slot] - kFirst;
+        const std::size_t pos = PosOf(m_slots[slot]);
         if (next == npos) {
             m_slots[slot] = kTomb;
             --m_count;
         } else {
-            m_slots[slot] = static_cast<std::uint32_t>(next + kFirst);
+            m_slots[slot] = Slot(TagOf(m_slots[slot]), next);
         }
         return pos;
     }
@@ -145,19 +150,14 @@ public:
     template <class NameAt>
     std::size_t Erase(std::string_view name, std::size_t hash, NameAt&& nameAt)
     {
-        const std::size_t slot = FindSlot(name, hash, nameAt);
-        if (slot == npos) return npos;
-        const std::size_t pos = m_slots[slot] - kFirst;
-        m_slots[slot] = kTomb;
-        --m_count;
-        return pos;
+        return Take(name, hash, npos, nameAt);
     }
     // Changes the position stored for `name`, which must be in the table.
     template <class NameAt>
     void Move(std::string_view name, std::size_t hash, std::size_t pos, NameAt&& nameAt)
     {
         const std::size_t slot = FindSlot(name, hash, nameAt);
-        if (slot != npos) m_slots[slot] = static_cast<std::uint32_t>(pos + kFirst);
+        if (slot != npos) m_slots[slot] = Slot(TagOf(m_slots[slot]), pos);
     }
 
 private:
@@ -183,17 +183,31 @@ private:
         return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
     }
 
+    // A slot: the hash's 32 bits above, the state below (empty, tombstone,
+    // or kFirst + position).
     static constexpr std::uint32_t kEmpty = 0;
     static constexpr std::uint32_t kTomb = 1;
     static constexpr std::uint32_t kFirst = 2;
     static constexpr std::size_t kMaxPos = std::numeric_limits<std::uint32_t>::max() - kFirst;
 
-    std::size_t Mask() const noexcept { return m_slots.size() - 1; }
-    // The hash's high bits, mixed again: the multiply spreads the bits that
-    // decide the home slot over the whole hash.
-    std::size_t Home(std::size_t hash) const noexcept
+    static std::uint32_t Tag(std::size_t hash) noexcept
     {
-        return static_cast<std::size_t>((static_cast<std::uint64_t>(hash) * 0x9E3779B97F4A7C15ULL) >> m_shift);
+        return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) ^ (static_cast<std::uint64_t>(hash) >> 32));
+    }
+    static std::uint32_t State(std::uint64_t slot) noexcept { return static_cast<std::uint32_t>(slot); }
+    static std::uint32_t TagOf(std::uint64_t slot) noexcept { return static_cast<std::uint32_t>(slot >> 32); }
+    static std::size_t PosOf(std::uint64_t slot) noexcept { return State(slot) - kFirst; }
+    static std::uint64_t Slot(std::uint32_t tag, std::size_t pos) noexcept
+    {
+        return (static_cast<std::uint64_t>(tag) << 32) | (pos + kFirst);
+    }
+
+    std::size_t Mask() const noexcept { return m_slots.size() - 1; }
+    // The slot where a probe for a tag starts: the tag's bits spread by a
+    // multiply, the top ones taken.
+    std::size_t Home(std::uint32_t tag) const noexcept
+    {
+        return static_cast<std::size_t>((static_cast<std::uint64_t>(tag) * 0x9E3779B97F4A7C15ULL) >> m_shift);
     }
     static std::size_t SlotsFor(std::size_t n) noexcept
     {
@@ -206,31 +220,33 @@ private:
     std::size_t FindSlot(std::string_view name, std::size_t hash, NameAt& nameAt) const
     {
         if (m_count == 0) return npos;
-        for (std::size_t slot = Home(hash);; slot = (slot + 1) & Mask()) {
-            const std::uint32_t v = m_slots[slot];
-            if (v == kEmpty) return npos;
-            if (v >= kFirst && nameAt(v - kFirst) == name) return slot;
+        const std::uint32_t tag = Tag(hash);
+        for (std::size_t slot = Home(tag);; slot = (slot + 1) & Mask()) {
+            const std::uint64_t v = m_slots[slot];
+            const std::uint32_t state = State(v);
+            if (state == kEmpty) return npos;
+            if (state >= kFirst && TagOf(v) == tag && nameAt(PosOf(v)) == name) return slot;
         }
     }
 
-    template <class NameAt>
-    void Rehash(std::size_t slots, NameAt& nameAt)
+    // Moves every position to a table of `slots` slots; the tags say where.
+    void Rehash(std::size_t slots)
     {
-        std::vector<std::uint32_t> old(slots, kEmpty);
+        std::vector<std::uint64_t> old(slots, kEmpty);
         old.swap(m_slots);
         m_shift = 64;
         for (std::size_t s = slots; s > 1; s >>= 1) --m_shift;
         m_used = 0;
-        for (const std::uint32_t v : old) {
-            if (v < kFirst) continue;
-            std::size_t slot = Home(Hash(nameAt(v - kFirst)));
-            while (m_slots[slot] != kEmpty) slot = (slot + 1) & Mask();
+        for (const std::uint64_t v : old) {
+            if (State(v) < kFirst) continue;
+            std::size_t slot = Home(TagOf(v));
+            while (State(m_slots[slot]) != kEmpty) slot = (slot + 1) & Mask();
             m_slots[slot] = v;
             ++m_used;
         }
     }
 
-    std::vector<std::uint32_t> m_slots;
+    std::vector<std::uint64_t> m_slots;
     unsigned m_shift = 64;
     std::size_t m_count = 0;  // positions stored
     std::size_t m_used = 0;   // slots not empty: positions and tombstones
