@@ -7,7 +7,10 @@ contend-wait, see bench/drivers/qorvane_job.cpp):
   1 writer + 4 readers   readers loop OpenKeyWait / GetItem / CloseKey
   4 readers alone
   1 writer + 1 reader    (ratios to its own median close)
+  1 writer + 4 readers at nice 19   the writer with a processor nearly to itself
   1 and 8 writers adding items of their own (the contention of compare.py)
+  4 and 5 busy loops of 10 us (qorvane_job spin): the scheduler's floor, what
+  any process that loops on this machine sees, with no file and no wait
 
 Each case runs --seconds per run; runs of all cases are interleaved, so that a
 slow spell of the disk falls on every case alike. Ratios are within one run
@@ -69,12 +72,17 @@ def main():
 
         # "1 writer + 1 reader" gives each process a processor of its own on
         # a 2-CPU machine: what the hand-off costs without time-slicing.
-        cases = [("1 writer alone", ["mix", 1, 0]), ("1 writer + 4 readers", ["mix", 1, 4]),
-                 ("4 readers alone", ["mix", 0, 4]), ("1 writer + 1 reader", ["mix", 1, 1])]
+        # "at nice 19" leaves the writer a processor nearly to itself: what
+        # it keeps when it need not share one with four busy readers.
+        cases = [("1 writer alone", ["mix", 1, 0, 0]), ("1 writer + 4 readers", ["mix", 1, 4, 0]),
+                 ("4 readers alone", ["mix", 0, 4, 0]), ("1 writer + 1 reader", ["mix", 1, 1, 0]),
+                 ("1 writer + 4 readers at nice 19", ["mix", 1, 4, 19])]
         for rep in range(args.runs):
             got = {}
-            for name, (mode, w, r) in cases:
-                got[name] = run([job, mode, fresh("mix"), str(w), str(r), str(args.seconds)])
+            for name, (mode, w, r, nice) in cases:
+                got[name] = run([job, mode, fresh("mix"), str(w), str(r), str(args.seconds), str(nice)])
+            for n in (4, 5):
+                got["spin %d" % n] = run([job, "spin", fresh("spin"), str(n), str(args.seconds), "10"])
             for n in (1, 8):
                 got["contend %d" % n] = run([job, "contend-wait", fresh("contend"), str(n),
                                             str(args.contend_ops // n)])
@@ -108,6 +116,14 @@ def main():
                       r1, c1.get("close_p99_ms"), r8, r8 / r1 if r1 else 0, c8.get("close_p50_ms"),
                       c8.get("close_p99_ms"), c8.get("open_p99_ms"),
                       c8.get("lost", "?") if c8["rc"] == 0 and c1["rc"] == 0 else "FAILED"))
+            for n in (4, 5):
+                kv = got["spin %d" % n]
+                o999, omax = float(kv.get("spin_p999_ms", 0)), float(kv.get("spin_max_ms", 0))
+                print("| %d busy loops of 10 us, no file (the scheduler's floor) | | | | | %.3f ms | %.2f ms | %.2f ms "
+                      "| %.2f ms | %s | %s | |" % (
+                          n, float(kv.get("spin_p50_ms", 0)), float(kv.get("spin_p99_ms", 0)), o999, omax,
+                          "%.1fx" % (o999 / close_ref) if close_ref else "",
+                          "%.1fx" % (omax / close_ref) if close_ref else ""))
             print("(p99.9 / close p50 and max / close p50 use the writer's median close of the 1 writer + 4 readers "
                   "case, %.2f ms)" % close_ref)
             print()

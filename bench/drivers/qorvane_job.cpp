@@ -13,22 +13,35 @@
 //                                (10 s each) instead of the caller's own
 //                                retries; also prints the median and 99th
 //                                percentile time of one successful close
-//   qorvane_job mix DIR WRITERS READERS SECONDS
+//   qorvane_job mix DIR WRITERS READERS SECONDS [READER_NICE]
 //                                WRITERS processes loop OpenKeyWait, SetItem
 //                                of an item of their own, CloseKeyWait;
 //                                READERS processes loop OpenKeyWait, GetItem,
 //                                CloseKey; for SECONDS. Prints the writers'
 //                                rate and close times, the readers' open
-//                                times (p50, p99, p99.9, max) and the lost
-//                                updates (a writer's last value missing)
+//                                times (p50, p99, p99.9, max), their
+//                                involuntary context switches per second
+//                                and the lost updates (a writer's last value
+//                                missing). READER_NICE: the readers' nice
+//                                increment (0), to see what the writer does
+//                                when it need not share a processor
+//   qorvane_job spin DIR PROCS SECONDS MICROS
+//                                the scheduler's share alone: PROCS
+//                                processes loop a busy wait of MICROS
+//                                microseconds (touching no file) for
+//                                SECONDS; prints that wait's p50, p99,
+//                                p99.9 and max, which a time slice taken by
+//                                another process stretches
 //
 // Uses a private access counter (never the machine-wide one), removed at
 // exit.
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -203,8 +216,9 @@ int ContendWaitJob(const std::string& dir, int procs, int ops)
 // left in a file beside the settings directory for the parent to read.
 struct MixResult {
     long rounds = 0;
+    long preempted = 0;  // involuntary context switches
     std::vector<long long> openNs;
-    std::vector<long long> closeNs;
+    std::vector<long long> closeNs;  // writers: CloseKeyWait; readers: GetItem + CloseKey, which wait for nothing
 };
 
 std::string MixFile(const std::string& dir, int p)
@@ -215,7 +229,7 @@ std::string MixFile(const std::string& dir, int p)
 bool SaveMix(const std::string& file, const MixResult& r)
 {
     std::ofstream out(file, std::ios::binary);
-    const long sizes[3] = {r.rounds, static_cast<long>(r.openNs.size()), static_cast<long>(r.closeNs.size())};
+    const long sizes[4] = {r.rounds, static_cast<long>(r.openNs.size()), static_cast<long>(r.closeNs.size()), r.preempted};
     out.write(reinterpret_cast<const char*>(sizes), sizeof sizes);
     out.write(reinterpret_cast<const char*>(r.openNs.data()), static_cast<std::streamsize>(r.openNs.size() * 8));
     out.write(reinterpret_cast<const char*>(r.closeNs.data()), static_cast<std::streamsize>(r.closeNs.size() * 8));
@@ -225,9 +239,10 @@ bool SaveMix(const std::string& file, const MixResult& r)
 bool LoadMix(const std::string& file, MixResult& r)
 {
     std::ifstream in(file, std::ios::binary);
-    long sizes[3] = {0, 0, 0};
+    long sizes[4] = {0, 0, 0, 0};
     in.read(reinterpret_cast<char*>(sizes), sizeof sizes);
     r.rounds = sizes[0];
+    r.preempted = sizes[3];
     r.openNs.resize(static_cast<std::size_t>(sizes[1]));
     r.closeNs.resize(static_cast<std::size_t>(sizes[2]));
     in.read(reinterpret_cast<char*>(r.openNs.data()), static_cast<std::streamsize>(r.openNs.size() * 8));
@@ -235,8 +250,12 @@ bool LoadMix(const std::string& file, MixResult& r)
     return static_cast<bool>(in);
 }
 
-int MixWorker(const std::string& dir, int p, bool writer, double seconds)
+int MixWorker(const std::string& dir, int p, bool writer, double seconds, int readerNice)
 {
+    if (!writer && readerNice != 0) {
+        errno = 0;
+        if (::nice(readerNice) == -1 && errno != 0) return 1;
+    }
     using Clock = std::chrono::steady_clock;
     const auto ns = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count(); };
     CQorvane store(dir.c_str());
@@ -263,25 +282,65 @@ int MixWorker(const std::string& dir, int p, bool writer, double seconds)
             r.closeNs.push_back(ns(Clock::now() - c0));
         } else {
             char buf[32];
+            const auto r0 = Clock::now();
             store.GetItem(qbench::kContendKeyId, name, buf, sizeof buf);
             if (store.CloseKey(0) != 1) return 1;
+            r.closeNs.push_back(ns(Clock::now() - r0));
         }
         ++r.rounds;
     }
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    r.preempted = usage.ru_nivcsw;
     return SaveMix(MixFile(dir, p), r) ? 0 : 1;
 }
 
+// See the head of the file; DIR only holds the workers' result files.
+int SpinJob(const std::string& dir, int procs, double seconds, long micros)
+{
+    using Clock = std::chrono::steady_clock;
+    const int failed = RunWorkers(
+        procs,
+        [&](int p, int) {
+            MixResult r;
+            const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+            while (Clock::now() < end) {
+                const auto t0 = Clock::now();
+                while (Clock::now() - t0 < std::chrono::microseconds(micros)) {
+                }
+                r.openNs.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+                ++r.rounds;
+            }
+            return SaveMix(MixFile(dir, p), r) ? 0 : 1;
+        },
+        [](int) {});
+    if (failed < 0) return 1;
+    std::vector<long long> all;
+    for (int p = 0; p < procs; ++p) {
+        MixResult r;
+        if (!LoadMix(MixFile(dir, p), r)) return 1;
+        std::remove(MixFile(dir, p).c_str());
+        all.insert(all.end(), r.openNs.begin(), r.openNs.end());
+    }
+    const double maxMs = all.empty() ? 0.0 : static_cast<double>(*std::max_element(all.begin(), all.end())) / 1e6;
+    std::printf("procs=%d spin_us=%ld spin_p50_ms=%.3f spin_p99_ms=%.3f spin_p999_ms=%.3f spin_max_ms=%.3f failed_procs=%d\n", procs,
+                micros, PercentileMs(all, 0.5), PercentileMs(all, 0.99), PercentileMs(all, 0.999), maxMs, failed);
+    return failed == 0 ? 0 : 1;
+}
+
 // Writers 0 .. writers-1, then readers; see the head of the file.
-int MixJob(const std::string& dir, int writers, int readers, double seconds)
+int MixJob(const std::string& dir, int writers, int readers, double seconds, int readerNice)
 {
     const int failed = RunWorkers(
-        writers + readers, [&](int p, int) { return MixWorker(dir, p, p < writers, seconds); }, [](int) {});
+        writers + readers, [&](int p, int) { return MixWorker(dir, p, p < writers, seconds, readerNice); }, [](int) {});
     if (failed < 0) return 1;
     std::vector<long long> readerOpens;
+    std::vector<long long> readerRest;
     std::vector<long long> writerOpens;
     std::vector<long long> writerCloses;
     long writerRounds = 0;
     long readerRounds = 0;
+    long readerPreempted = 0;
     long lost = 0;
     CQorvane check(dir.c_str());
     const bool readable = check.OpenKey(qbench::kContendKey) == 1 || writers == 0;
@@ -302,20 +361,23 @@ int MixJob(const std::string& dir, int writers, int readers, double seconds)
             }
         } else {
             readerRounds += r.rounds;
+            readerPreempted += r.preempted;
             readerOpens.insert(readerOpens.end(), r.openNs.begin(), r.openNs.end());
+            readerRest.insert(readerRest.end(), r.closeNs.begin(), r.closeNs.end());
         }
     }
     const auto maxMs = [](const std::vector<long long>& v) {
         return v.empty() ? 0.0 : static_cast<double>(*std::max_element(v.begin(), v.end())) / 1e6;
     };
     std::printf("writers=%d readers=%d seconds=%.1f writer_rate=%.1f close_p50_ms=%.3f close_p99_ms=%.3f "
-                "writer_open_p50_ms=%.3f writer_open_p99_ms=%.3f reader_rate=%.1f open_p50_ms=%.3f open_p99_ms=%.3f open_p999_ms=%.3f open_max_ms=%.3f lost=%ld "
-                "failed_procs=%d\n",
+                "writer_open_p50_ms=%.3f writer_open_p99_ms=%.3f reader_rate=%.1f open_p50_ms=%.3f open_p99_ms=%.3f open_p999_ms=%.3f open_max_ms=%.3f "
+                "reader_rest_p999_ms=%.3f reader_preempted_per_s=%.0f lost=%ld failed_procs=%d\n",
                 writers, readers, seconds, static_cast<double>(writerRounds) / seconds,
                 PercentileMs(writerCloses, 0.5), PercentileMs(writerCloses, 0.99), PercentileMs(writerOpens, 0.5),
                 PercentileMs(writerOpens, 0.99),
                 static_cast<double>(readerRounds) / seconds, PercentileMs(readerOpens, 0.5),
-                PercentileMs(readerOpens, 0.99), PercentileMs(readerOpens, 0.999), maxMs(readerOpens), lost, failed);
+                PercentileMs(readerOpens, 0.99), PercentileMs(readerOpens, 0.999), maxMs(readerOpens),
+                PercentileMs(readerRest, 0.999), readers > 0 ? static_cast<double>(readerPreempted) / readers / seconds : 0.0, lost, failed);
     return lost == 0 && failed == 0 ? 0 : 1;
 }
 
@@ -331,8 +393,11 @@ int main(int argc, char** argv)
     if (argc >= 5 && std::strcmp(argv[1], "contend-wait") == 0) {
         return ContendWaitJob(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     }
+    if (argc >= 6 && std::strcmp(argv[1], "spin") == 0) {
+        return SpinJob(argv[2], std::atoi(argv[3]), std::atof(argv[4]), std::atol(argv[5]));
+    }
     if (argc >= 6 && std::strcmp(argv[1], "mix") == 0) {
-        return MixJob(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]));
+        return MixJob(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]), argc >= 7 ? std::atoi(argv[6]) : 0);
     }
     qbench::JobArgs args;
     if (!qbench::ParseJobArgs(argc, argv, args)) return qbench::Usage(argv[0]);
