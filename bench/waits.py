@@ -112,9 +112,10 @@ def main():
             c1, c8 = got["contend 1"], got["contend 8"]
             r1, r8 = float(c1.get("ops_per_s", 0)), float(c8.get("ops_per_s", 0))
             print("| 8 writers adding items (1 writer: %.0f/s, close p99 %s ms) | %.0f/s | %.2fx | %s ms | %s ms "
-                  "| open p99 %s ms | | | | | | %s |" % (
+                  "| open p99 %s ms | open + close p50 %s ms | p99 %s ms | | | | %s |" % (
                       r1, c1.get("close_p99_ms"), r8, r8 / r1 if r1 else 0, c8.get("close_p50_ms"),
-                      c8.get("close_p99_ms"), c8.get("open_p99_ms"),
+                      c8.get("close_p99_ms"), c8.get("open_p99_ms"), c8.get("round_p50_ms", "?"),
+                      c8.get("round_p99_ms", "?"),
                       c8.get("lost", "?") if c8["rc"] == 0 and c1["rc"] == 0 else "FAILED"))
             for n in (4, 5):
                 kv = got["spin %d" % n]

@@ -178,6 +178,7 @@ int ContendWaitJob(const std::string& dir, int procs, int ops)
     const auto t0 = std::chrono::steady_clock::now();
     std::vector<long long> openNs;
     std::vector<long long> closeNs;
+    std::vector<long long> roundNs;  // open + close: where a round waits matters less than how long
     const int failed = RunWorkers(
         procs,
         [&](int p, int fd) {
@@ -199,16 +200,17 @@ int ContendWaitJob(const std::string& dir, int procs, int ops)
             while (::read(fd, t, sizeof t) == sizeof t) {
                 openNs.push_back(t[0]);
                 closeNs.push_back(t[1]);
+                roundNs.push_back(t[0] + t[1]);
             }
         });
     if (failed < 0) return 1;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const long missing = qbench::CountMissing(dir, procs, ops);
     std::printf("procs=%d ops=%d seconds=%.6f ops_per_s=%.1f lost=%ld close_p50_ms=%.3f close_p99_ms=%.3f "
-                "open_p50_ms=%.3f open_p99_ms=%.3f closes=%zu failed_procs=%d\n",
+                "open_p50_ms=%.3f open_p99_ms=%.3f round_p50_ms=%.3f round_p99_ms=%.3f closes=%zu failed_procs=%d\n",
                 procs, procs * ops, seconds, procs * ops / seconds, missing, PercentileMs(closeNs, 0.5),
-                PercentileMs(closeNs, 0.99), PercentileMs(openNs, 0.5), PercentileMs(openNs, 0.99), closeNs.size(),
-                failed);
+                PercentileMs(closeNs, 0.99), PercentileMs(openNs, 0.5), PercentileMs(openNs, 0.99),
+                PercentileMs(roundNs, 0.5), PercentileMs(roundNs, 0.99), closeNs.size(), failed);
     return missing == 0 && failed == 0 ? 0 : 1;
 }
 
