@@ -31,17 +31,31 @@ bool HasLineBreakBytes(const char* text) noexcept
     return std::strpbrk(text, "\r\n\x1a") != nullptr;
 }
 
+// What SetItem must know of the bytes of an argument, in one pass: whether
+// one of them breaks a line (CR, LF, EOF; the item would not be one line)
+// and whether one is a '[' (then the line may read as a header).
+enum : unsigned { kLineBreakByte = 1, kBracketByte = 2 };
+unsigned SpecialBytes(const char* text) noexcept
+{
+    constexpr const char* kSpecial = "\r\n\x1a[";
+    unsigned found = 0;
+    for (const char* p = std::strpbrk(text, kSpecial); p != nullptr; p = std::strpbrk(p + 1, kSpecial)) {
+        if (*p != '[') return found | kLineBreakByte;
+        found |= kBracketByte;
+    }
+    return found;
+}
+
 // True when readers would take the line written for this item for a
 // section header: it reads as a key line and either not as an item (it
 // would end the open key's section and hide the items after it, "a[0] = ;")
 // or names a key of the catalogue (the search for that key's header would
-// stop at it and read this key's items as that key's).
+// stop at it and read this key's items as that key's). A header needs a
+// '[', and the line adds none: callers ask only when the name or the value
+// holds that byte (in any locale), and otherwise there is nothing to parse.
 bool ReadsAsHeader(const char* name, const char* value)
 {
     namespace format = qorvane::format;
-    // A header needs a '[', and the line adds none: without the byte in the
-    // name or the value (in any locale) there is nothing to parse.
-    if (std::strchr(name, '[') == nullptr && std::strchr(value, '[') == nullptr) return false;
     std::string line;
     format::AppendItemLine(line, name, value);
     const CharScan scan = CharScan::FromLocale();
@@ -175,7 +189,7 @@ void CQorvane::CompactItems() noexcept
 // next to the last in memory, without a lookup. Only while no two items
 // share a name (then the one item of the name is its first); removed
 // items do not count.
-std::size_t CQorvane::NextInOrder(const ItemIndex& index, std::string_view name) const noexcept
+inline std::size_t CQorvane::NextInOrder(const ItemIndex& index, std::string_view name) const noexcept
 {
     const std::size_t at = index.next;
     if (!index.later.empty() || at >= m_arItems.size()) return qorvane::store::NameTable::npos;
@@ -232,8 +246,9 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
 {
     using qorvane::store::NameTable;
     if (itemName == nullptr || value == nullptr) return -2;
-    if (HasLineBreakBytes(itemName) || HasLineBreakBytes(value)) return -2;
-    if (ReadsAsHeader(itemName, value)) return -2;
+    const unsigned special = SpecialBytes(itemName) | SpecialBytes(value);
+    if ((special & kLineBreakByte) != 0) return -2;
+    if ((special & kBracketByte) != 0 && ReadsAsHeader(itemName, value)) return -2;
     if (keyID != m_dwKeyID) return -1;
     assert(m_arItems.size() == m_arItemState.size());
     ItemIndex& index = Index();
@@ -365,17 +380,15 @@ void CQorvane::AddReadNote(std::string_view name, const std::string_view* read)
     note.nameAt = textSize;
     note.nameSize = name.size();
     note.readAt = textSize + name.size();
-    try {
-        m_strReadText.append(name);
-        if (read != nullptr) {
-            m_strReadText.append(*read);
-            note.readSize = read->size();
-            note.bRead = 1;
-        }
-    } catch (...) {
-        m_strReadText.resize(textSize);
-        throw;
+    if (read != nullptr) {
+        note.readSize = read->size();
+        note.bRead = 1;
     }
+    // One resize (which changes nothing if it throws) and two copies.
+    m_strReadText.resize(note.readAt + note.readSize);
+    char* at = m_strReadText.data();
+    if (note.nameSize != 0) std::memcpy(at + note.nameAt, name.data(), note.nameSize);
+    if (note.readSize != 0) std::memcpy(at + note.readAt, read->data(), note.readSize);
     m_arRead.push_back(note);  // room reserved above
 }
 
