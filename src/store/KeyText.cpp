@@ -48,13 +48,20 @@ public:
     NextText(std::string_view text, std::string_view needle) noexcept : m_text(text), m_needle(needle) {}
     bool In(std::string_view line) noexcept
     {
-        if (m_needle.empty()) return false;
         const auto start = static_cast<std::size_t>(line.data() - m_text.data());
+        const std::size_t at = NextFrom(start);
+        return at != std::string_view::npos && at + m_needle.size() <= start + line.size();
+    }
+    // Where the needle occurs next at or after `start` (an offset in the
+    // text), or npos.
+    std::size_t NextFrom(std::size_t start) noexcept
+    {
+        if (m_needle.empty()) return std::string_view::npos;
         if (!m_searched || m_next < start) {
             m_next = m_text.find(m_needle, start);
             m_searched = true;
         }
-        return m_next != std::string_view::npos && m_next + m_needle.size() <= start + line.size();
+        return m_next;
     }
 
 private:
@@ -397,8 +404,19 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     // is not blank (the blank-line rule keeps it), and a line that is not
     // blank after a kept blank line (a header needs no separator there).
     // Taking them into the run saves a stop at every section boundary.
+    //
+    // With items still to place, a run ends before the first line that may
+    // hold one of their names (the few names are looked for in the text),
+    // and the second kind does not pass: it may be a header, before which
+    // they go.
     auto copyRunAfterKey = [&] {
-        const std::string_view rest = lines.Rest();
+        std::string_view rest = lines.Rest();
+        if (pending != 0) {
+            const auto restAt = static_cast<std::size_t>(rest.data() - parts.text.data());
+            std::size_t limit = std::string_view::npos;
+            for (NextText& next : pendingNames) limit = std::min(limit, next.NextFrom(restAt));
+            if (limit != std::string_view::npos) rest = rest.substr(0, limit - restAt);
+        }
         std::size_t n = 0;
         bool lastBlank = sink.LastBlank();
         for (;;) {
@@ -411,7 +429,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
                 lastBlank = true;
                 continue;
             }
-            if (!lastBlank) break;
+            if (!lastBlank || pending != 0) break;
             const std::size_t lf = at.find('\n');
             if (lf == std::string_view::npos || lf == 0 || at[lf - 1] != '\r') break;
             if (format::IsAllBlank(at.substr(0, lf - 1))) break;  // a second blank line goes
@@ -426,7 +444,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
     // where the character set allows it (the reference parses every line).
     const bool quick = spans && scan.IsFast();
     for (;;) {
-        if (spans && pending == 0 && !removing) copyRunAfterKey();
+        if (spans && !removing && (pending == 0 || !pendingNames.empty())) copyRunAfterKey();
         if (!lines.Next(line)) break;
         if (format::IsAllBlank(line)) {
             sink.BlankLine(line);
