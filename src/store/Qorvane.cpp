@@ -125,7 +125,9 @@ void CQorvane::ClearKeyData()
     m_arItemState.clear();
     m_arRemoved.clear();
     m_arRead.clear();
-    m_strReadText.clear();
+    m_pReadText.reset();
+    m_nReadText = 0;
+    m_nReadRoom = 0;
     m_pIndex.reset();
 }
 
@@ -281,7 +283,7 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     // A new name: it was read absent, unless it was removed since the open
     // (then its removal recorded what was read).
     const std::size_t notes = m_arRead.size();
-    const std::size_t noteText = m_strReadText.size();
+    const std::size_t noteText = m_nReadText;
     bool wasRemoved = false;
     try {
         wasRemoved = !m_arRemoved.empty() && IsRemoved(name, hash);
@@ -291,7 +293,7 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     } catch (...) {
         if (m_arItemState.size() < m_arItems.size()) m_arItems.pop_back();
         m_arRead.resize(notes);
-        m_strReadText.resize(noteText);
+        m_nReadText = noteText;
         index.Forget();  // rebuilt from the list on the next lookup
         throw;
     }
@@ -375,7 +377,7 @@ void CQorvane::AddReadNote(std::string_view name, const std::string_view* read)
     // Grown by doubling from 16, here and in the text: changing every item
     // of a large key copies each note about once.
     if (m_arRead.size() == m_arRead.capacity()) m_arRead.reserve(std::max<std::size_t>(16, 2 * m_arRead.size()));
-    const std::size_t textSize = m_strReadText.size();
+    const std::size_t textSize = m_nReadText;
     ReadNote note;
     note.nameAt = textSize;
     note.nameSize = name.size();
@@ -384,12 +386,23 @@ void CQorvane::AddReadNote(std::string_view name, const std::string_view* read)
         note.readSize = read->size();
         note.bRead = 1;
     }
-    // One resize (which changes nothing if it throws) and two copies.
-    m_strReadText.resize(note.readAt + note.readSize);
-    char* at = m_strReadText.data();
+    const std::size_t more = note.nameSize + note.readSize;
+    if (m_nReadRoom - m_nReadText < more) GrowReadText(more);  // changes nothing if it throws
+    char* at = m_pReadText.get();
     if (note.nameSize != 0) std::memcpy(at + note.nameAt, name.data(), note.nameSize);
     if (note.readSize != 0) std::memcpy(at + note.readAt, read->data(), note.readSize);
+    m_nReadText += more;
     m_arRead.push_back(note);  // room reserved above
+}
+
+// Room for `more` bytes of read notes: at least twice the room there was.
+void CQorvane::GrowReadText(std::size_t more)
+{
+    const std::size_t room = std::max({2 * m_nReadRoom, m_nReadText + more, std::size_t{1024}});
+    std::unique_ptr<char[]> grown(new char[room]);
+    if (m_nReadText != 0) std::memcpy(grown.get(), m_pReadText.get(), m_nReadText);
+    m_pReadText = std::move(grown);
+    m_nReadRoom = room;
 }
 
 bool CQorvane::IsRemoved(std::string_view name, std::size_t hash)
@@ -603,7 +616,7 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         return -4;
     }
     const std::size_t notes = m_arRead.size();
-    const std::size_t noteText = m_strReadText.size();
+    const std::size_t noteText = m_nReadText;
     try {
         for (const StoredNote& read : stored) {
             const std::string_view value = read.strRead.view();
@@ -611,7 +624,7 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         }
     } catch (...) {
         m_arRead.resize(notes);
-        m_strReadText.resize(noteText);
+        m_nReadText = noteText;
         throw;
     }
     loaded.kept = true;
@@ -673,7 +686,7 @@ int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
         if (checked) {
             std::vector<store::ReadView> read;
             read.reserve(m_arRead.size());
-            const std::string_view text = m_strReadText;
+            const std::string_view text(m_pReadText.get(), m_nReadText);
             for (const ReadNote& r : m_arRead) {
                 read.push_back({text.substr(r.nameAt, r.nameSize), text.substr(r.readAt, r.readSize), r.bRead != 0});
             }
