@@ -1,5 +1,6 @@
 #include "format/Grammar.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -79,69 +80,24 @@ ItemMatch ParseItem(const CharScan& scan, std::string_view line, std::string_vie
     return ItemMatch::Item;
 }
 
-namespace {
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// Eight bytes as a word whose lowest byte is the first.
-inline std::uint64_t LoadWord(const char* p) noexcept
-{
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    w = __builtin_bswap64(w);
-#endif
-    return w;
-}
-
-// The high bit of each byte of `w` equal to `c`. Exact up to and with the
-// lowest such byte; a borrow may mark bytes above it, so only the lowest
-// mark (and an OR of such masks' lowest) is to be trusted.
-constexpr std::uint64_t BytesEqual(std::uint64_t w, unsigned char c) noexcept
-{
-    const std::uint64_t x = w ^ (kOnes * c);
-    return (x - kOnes) & ~x & kHighs;
-}
-
-// The first byte of p[from, n) that `marks` marks in its word, or n; eight
-// bytes at a time. The last few come from the word that ends at p[n - 1],
-// shifted down past the bytes already seen and topped up with a byte no
-// mask marks (through a padded copy if the text is shorter than a word).
-template <class Marks>
-std::size_t FindFirst(const char* p, std::size_t from, std::size_t n, Marks marks) noexcept
-{
-    std::size_t i = from;
-    for (; n - i >= 8; i += 8) {
-        if (const std::uint64_t m = marks(LoadWord(p + i)); m != 0) return i + static_cast<std::size_t>(__builtin_ctzll(m) >> 3);
-    }
-    if (i == n) return n;
-    const unsigned shift = 8 * static_cast<unsigned>(8 - (n - i));  // 8 to 56
-    std::uint64_t w;
-    if (n >= 8) {
-        w = (LoadWord(p + n - 8) >> shift) | ((kOnes * 'a') << (64 - shift));
-    } else {
-        char tail[8];
-        std::memset(tail, 'a', sizeof tail);
-        std::memcpy(tail, p + i, n - i);
-        w = LoadWord(tail);
-    }
-    if (const std::uint64_t m = marks(w); m != 0) return i + static_cast<std::size_t>(__builtin_ctzll(m) >> 3);
-    return n;
-}
-
-}  // namespace
-
 bool QuickItem(std::string_view line, std::string_view& name, std::string_view& value) noexcept
 {
+    // 1: ends the visible, uncommented text (';', NUL); 2: '='.
+    static constexpr auto kStop = [] {
+        std::array<std::uint8_t, 256> t{};
+        t[static_cast<unsigned char>(';')] = 1;
+        t[0] = 1;
+        t[static_cast<unsigned char>('=')] = 2;
+        return t;
+    }();
     const char* p = line.data();
     const std::size_t n = line.size();
-    // The first '=', ';' or NUL, then the first ';' or NUL after a '='.
-    const std::size_t eq = FindFirst(p, 0, n, [](std::uint64_t w) {
-        return BytesEqual(w, '=') | BytesEqual(w, ';') | BytesEqual(w, 0);
-    });
-    if (eq == n || p[eq] != '=') return false;
-    const std::size_t end = FindFirst(p, eq + 1, n, [](std::uint64_t w) { return BytesEqual(w, ';') | BytesEqual(w, 0); });
+    const auto stop = [p](std::size_t i) { return kStop[static_cast<unsigned char>(p[i])]; };
+    std::size_t eq = 0;
+    while (eq < n && stop(eq) == 0) ++eq;
+    if (eq == n || stop(eq) != 2) return false;
+    std::size_t end = eq + 1;
+    while (end < n && stop(end) != 1) ++end;
     const auto blank = [p](std::size_t i) { return IsBlankByte(static_cast<unsigned char>(p[i])); };
     std::size_t nameFrom = 0;
     while (nameFrom < eq && blank(nameFrom)) ++nameFrom;
