@@ -15,6 +15,10 @@
 // tombstones included, at most 3/4 of the slots.
 #pragma once
 
+#include <sys/random.h>
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -32,11 +36,13 @@ public:
     // The name's bytes read eight at a time and mixed by 64x64->128-bit
     // multiplies: item names are short, and a hash that takes them a byte
     // or a word at a time with a general finish costs several times more.
+    // Seeded once per process, so that names chosen to share a probe chain
+    // (the file is written by others) cannot be chosen ahead.
     static std::size_t Hash(std::string_view name) noexcept
     {
         const char* p = name.data();
         const std::size_t n = name.size();
-        std::uint64_t seed = kSeed ^ n;
+        std::uint64_t seed = kSeed ^ ProcessSeed() ^ n;
         std::uint64_t a = 0;
         std::uint64_t b = 0;
         if (n <= 16) {
@@ -69,11 +75,14 @@ public:
         m_used = 0;
     }
     // Room for `n` positions without growing.
+    // Tombstones count: an insertion may not reuse one.
     template <class NameAt>
     void Reserve(std::size_t n, NameAt&& /*nameAt*/)
     {
-        if (n * 4 > m_slots.size() * 3) Rehash(SlotsFor(n));
+        if (n > m_count && (m_used + (n - m_count)) * 4 > m_slots.size() * 3) Rehash(SlotsFor(n));
     }
+    // Positions that fit before the table must grow (tombstones take room).
+    std::size_t Room() const noexcept { return m_slots.size() * 3 / 4 - m_used; }
 
     // Asks for the slot where a lookup of `hash` starts to be loaded into
     // the cache ahead of the lookup (one that does not grow the table).
@@ -175,12 +184,26 @@ private:
         std::memcpy(&v, p, sizeof v);
         return v;
     }
-    // The two halves of the 128-bit product, folded.
+    // The two halves of the 128-bit product, folded with the factors: a
+    // factor of 0 would otherwise make the product, and everything mixed
+    // into it, vanish.
     static std::uint64_t Mix(std::uint64_t x, std::uint64_t y) noexcept
     {
         __extension__ typedef unsigned __int128 Wide;
         const Wide r = static_cast<Wide>(x) * y;
-        return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+        return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64) ^ x ^ y;
+    }
+    static std::uint64_t ProcessSeed() noexcept
+    {
+        static const std::uint64_t seed = [] {
+            std::uint64_t v = 0;
+            if (::getrandom(&v, sizeof v, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof v)) {
+                v = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&v));
+            }
+            return v;
+        }();
+        return seed;
     }
 
     // A slot: the hash's 32 bits above, the state below (empty, tombstone,

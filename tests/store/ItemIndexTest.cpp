@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <clocale>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "format/CharScan.h"
 #include "qorvane/Qorvane.h"
 #include "store/KeyText.h"
+#include "store/NameTable.h"
 #include "testing/Testing.h"
 
 namespace {
@@ -209,6 +211,41 @@ TEST(ItemIndexLargeKeyTest, HundredThousandItems)
     EXPECT_EQ(std::string(buf), "n99990");
     ASSERT_EQ(store.GetItemAt(store.GetItemCount() - 1, name, got), 1);
     EXPECT_EQ(name, "New99990");
+}
+
+// Names whose first word equals the hash's multiplier (little-endian)
+// would zero a product and, with it, the bytes mixed in before or beside
+// it: a file could pile every such name into one probe chain. Short names
+// and names of two 16-byte blocks, the varying digits where they were lost.
+TEST(NameTable, NamesBuiltToZeroAProductStillSpread)
+{
+    using qorvane::store::NameTable;
+    const std::string multiplier("\xDB\x28\xB4\xA0\xD1\x7E\x03\xE7", 8);
+    for (const char* tail : {"", "xx0123456789abcdef"}) {
+        std::set<std::size_t> hashes;
+        for (int k = 0; k < 1000; ++k) hashes.insert(NameTable::Hash(multiplier + std::to_string(100000 + k) + tail));
+        EXPECT_GT(hashes.size(), 990u) << "tail \"" << tail << "\"";
+    }
+}
+
+// Room reserved for one more position takes it without growing the table,
+// whatever tombstones erasing left (RemoveItem counts on it: its insertion
+// comes after changes that cannot be undone).
+TEST(NameTable, ReservedRoomHoldsDespiteTombstones)
+{
+    using qorvane::store::NameTable;
+    for (const std::size_t erased : {0u, 3u, 6u, 11u}) {
+        std::vector<std::string> names;
+        for (int k = 0; k < 13; ++k) names.push_back("n" + std::to_string(k));
+        auto nameAt = [&](std::size_t p) { return std::string_view(names[p]); };
+        NameTable table;
+        for (std::size_t p = 0; p < 12; ++p) table.Insert(NameTable::Hash(names[p]), p, nameAt);
+        for (std::size_t p = 0; p < erased; ++p) table.Erase(names[p], NameTable::Hash(names[p]), nameAt);
+        table.Reserve(table.Size() + 1, nameAt);
+        EXPECT_GE(table.Room(), 1u) << erased << " erased";
+        table.Insert(NameTable::Hash(names[12]), 12, nameAt);
+        EXPECT_EQ(table.Find(names[12], NameTable::Hash(names[12]), nameAt), 12u) << erased << " erased";
+    }
 }
 
 }  // namespace
