@@ -113,6 +113,23 @@ bool QuickItem(std::string_view line, std::string_view& name, std::string_view& 
     return true;
 }
 
+bool QuickItemNamed(std::string_view line, std::string_view name) noexcept
+{
+    const std::size_t n = name.size();
+    if (n == 0 || line.size() <= n || std::memcmp(line.data(), name.data(), n) != 0) return false;
+    const auto blank = [](char c) { return IsBlankByte(static_cast<unsigned char>(c)); };
+    if (blank(name.front()) || blank(name.back())) return false;
+    for (const char c : name) {
+        if (c == '=' || c == ';' || c == '\0') return false;
+    }
+    std::size_t i = n;
+    while (i < line.size() && blank(line[i])) ++i;
+    if (i == line.size() || line[i] != '=') return false;
+    ++i;
+    while (i < line.size() && blank(line[i])) ++i;
+    return i < line.size() && line[i] != ';' && line[i] != '\0';
+}
+
 void AppendKeyLine(std::string& out, std::string_view key)
 {
     out += '[';

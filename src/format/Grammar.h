@@ -68,6 +68,12 @@ ItemMatch ParseItem(const CharScan& scan, std::string_view line, std::string_vie
 // (CharScan::IsFast); use it only there. False says nothing: the line
 // needs the full parse.
 bool QuickItem(std::string_view line, std::string_view& name, std::string_view& value) noexcept;
+// True only if QuickItem(line) reads an item named `name`: the line starts
+// with `name` (which neither starts nor ends with white space and holds no
+// '=', ';' or NUL), then white space, '=' and a value that is not blank.
+// Cheaper than QuickItem when the name to expect is known. False says
+// nothing.
+bool QuickItemNamed(std::string_view line, std::string_view name) noexcept;
 
 // The two line forms the library writes, without line end: "[%s]" and
 // "%s = %s;".

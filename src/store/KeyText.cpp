@@ -466,6 +466,19 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
             sink.Line(line, false);
             continue;
         }
+        // While the lines follow the list, the line of the item at
+        // `inOrder` is known by its first bytes, without a parse.
+        if (quick && !mayBeHeader && !removing && inOrder < items.size() && format::QuickItemNamed(line, itemAt(inOrder))) {
+            const std::size_t p = pendingFor(itemAt(inOrder));
+            if (p == kNone) {
+                sink.Line(line, false);
+            } else {
+                sink.Item(items[p]);
+                states[p] = 0;
+                --pending;
+            }
+            continue;
+        }
         std::string_view name;
         std::string_view value;
         const bool quickItem = quick && format::QuickItem(line, name, value);

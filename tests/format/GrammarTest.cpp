@@ -135,7 +135,9 @@ TEST(Visible, StopsAtTheFirstNul)
 
 // The one-pass item read answers exactly where the full parse of the
 // visible line finds an item, with the same name and value: every line of
-// up to six bytes from the bytes that matter, and the table above.
+// up to six bytes from the bytes that matter, and the table above. The
+// read that expects a name says yes only where the one-pass read finds an
+// item of that name.
 TEST(QuickItem, AgreesWithTheFullParse)
 {
     using namespace qorvane::format;
@@ -164,6 +166,14 @@ TEST(QuickItem, AgreesWithTheFullParse)
         std::string_view quickValue;
         const bool item = ParseItem(scan, Visible(line), name, value) == ItemMatch::Item;
         ASSERT_EQ(QuickItem(line, quickName, quickValue), item) << testing::PrintToString(line);
+        for (const std::string_view expected : {"a", "aa", "a a", " a", "a ", "\ta", "a=", "a;", "=", "["}) {
+            if (QuickItemNamed(line, expected)) {
+                ASSERT_TRUE(item && quickName == expected) << testing::PrintToString(line) << " named " << expected;
+            }
+        }
+        if (item && quickName.data() == line.data()) {
+            EXPECT_TRUE(QuickItemNamed(line, quickName)) << testing::PrintToString(line);
+        }
         if (!item) continue;
         EXPECT_FALSE(IsInvalidLine(scan, Visible(line))) << testing::PrintToString(line);
         EXPECT_EQ(quickName, name) << testing::PrintToString(line);
