@@ -115,19 +115,28 @@ bool QuickItem(std::string_view line, std::string_view& name, std::string_view& 
 
 bool QuickItemNamed(std::string_view line, std::string_view name) noexcept
 {
+    // 1: a byte the name may not hold ('=', ';', NUL).
+    static constexpr auto kNotInName = [] {
+        std::array<std::uint8_t, 256> t{};
+        t[static_cast<unsigned char>('=')] = 1;
+        t[static_cast<unsigned char>(';')] = 1;
+        t[0] = 1;
+        return t;
+    }();
     const std::size_t n = name.size();
-    if (n == 0 || line.size() <= n || std::memcmp(line.data(), name.data(), n) != 0) return false;
+    if (n == 0 || line.size() <= n) return false;
     const auto blank = [](char c) { return IsBlankByte(static_cast<unsigned char>(c)); };
     if (blank(name.front()) || blank(name.back())) return false;
-    for (const char c : name) {
-        if (c == '=' || c == ';' || c == '\0') return false;
+    const char* p = line.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] != name[i] || kNotInName[static_cast<unsigned char>(p[i])] != 0) return false;
     }
     std::size_t i = n;
-    while (i < line.size() && blank(line[i])) ++i;
-    if (i == line.size() || line[i] != '=') return false;
+    while (i < line.size() && blank(p[i])) ++i;
+    if (i == line.size() || p[i] != '=') return false;
     ++i;
-    while (i < line.size() && blank(line[i])) ++i;
-    return i < line.size() && line[i] != ';' && line[i] != '\0';
+    while (i < line.size() && blank(p[i])) ++i;
+    return i < line.size() && p[i] != ';' && p[i] != '\0';
 }
 
 void AppendKeyLine(std::string& out, std::string_view key)
