@@ -5,6 +5,10 @@ with N items "ItemK = valueK;" (CR LF) between two small keys, as
 qorvane_flat_bench writes it. Interleaved rounds; prints the medians and
 their ratios (show / cat, show --json / cat).
 
+"show's floor" is bench/drivers/show_floor.cpp: what a show that holds its
+output until the file is let go costs with no parse at all (reading the file
+into a text of the output's size, then writing it).
+
 Usage: bench/show_cat.py --build-dir build/release [--items 1000000] [--rounds 11]
 Run it in a private IPC namespace with its own /dev/shm to keep the
 machine's access counter out of it:
@@ -39,6 +43,9 @@ def main():
             "show": [tool, "-d", directory, "show", "PrinterSet"],
             "show --json": [tool, "-d", directory, "show", "--json", "PrinterSet"],
         }
+        show_floor = os.path.join(os.path.abspath(args.build_dir), "bench", "show_floor")
+        if os.path.exists(show_floor):
+            commands["show's floor"] = [show_floor, path]
         shown = subprocess.run(commands["show"], check=True, capture_output=True).stdout
         printed = shown.count(b"\n")
         if printed != args.items:
@@ -55,7 +62,7 @@ def main():
         print(f"{args.items} items, {size / 1e6:.1f} MB; medians of {args.rounds} rounds")
         for name in commands:
             median = statistics.median(times[name])
-            print(f"{name:12s} {median * 1e3:8.1f} ms  {median / cat:6.2f}x cat")
+            print(f"{name:14s} {median * 1e3:8.1f} ms  {median / cat:6.2f}x cat")
 
 
 if __name__ == "__main__":
