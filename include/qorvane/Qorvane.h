@@ -324,7 +324,7 @@ private:
     int CloseKeyWaitImpl(int bClearOnFail, int waitMs, bool checked);
     void NoteRead(const KeyItem* readItem, std::string_view name);
     void AddReadNote(std::string_view name, const std::string_view* read);
-    void GrowReadText(std::size_t more);
+    void GrowReadText(std::size_t used, std::size_t more);
     // The item list's name index (see ItemIndex.h): lookups by name in
     // constant time. Built on the first lookup after the list was loaded.
     struct ItemIndex;
@@ -345,18 +345,17 @@ private:
     // What OpenKey read of each item set or removed since: the values a
     // checked close compares with (the value of the first item of the
     // name, or nothing: bRead 0). The names and values are kept one after
-    // another in m_pReadText (m_nReadText bytes used of m_nReadRoom); a
-    // note holds where its own are.
+    // another in m_pReadText (m_nReadRoom bytes), each note's name followed
+    // by its value, in the notes' order: the text in use ends where the last
+    // note's value ends, and dropping notes from the back drops their text.
     struct ReadNote {
         std::size_t nameAt = 0;
         std::size_t nameSize = 0;
-        std::size_t readAt = 0;
         std::size_t readSize = 0;
         int bRead = 0;
     };
     std::vector<ReadNote> m_arRead;
     std::unique_ptr<char[]> m_pReadText;
-    std::size_t m_nReadText = 0;
     std::size_t m_nReadRoom = 0;
     std::vector<KeyConflict> m_arConflicts;
     // Null until the first call that looks an item up by name.

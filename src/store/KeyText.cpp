@@ -440,6 +440,19 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         lines.Skip(n);
     };
 
+    // An item line named `name`: the line of its pending item instead, if
+    // one is pending, or the line as it is.
+    auto itemLine = [&](std::string_view text, std::string_view name) {
+        const std::size_t p = pendingFor(name);
+        if (p == kNone) {
+            sink.Line(text, false);
+            return;
+        }
+        sink.Item(items[p]);
+        states[p] = 0;
+        --pending;
+    };
+
     // Pass 2: the rest of the file. Plain item lines are read in one pass
     // where the character set allows it (the reference parses every line).
     const bool quick = spans && scan.IsFast();
@@ -469,14 +482,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         // While the lines follow the list, the line of the item at
         // `inOrder` is known by its first bytes, without a parse.
         if (quick && !mayBeHeader && !removing && inOrder < items.size() && format::QuickItemNamed(line, itemAt(inOrder))) {
-            const std::size_t p = pendingFor(itemAt(inOrder));
-            if (p == kNone) {
-                sink.Line(line, false);
-            } else {
-                sink.Item(items[p]);
-                states[p] = 0;
-                --pending;
-            }
+            itemLine(line, itemAt(inOrder));
             continue;
         }
         std::string_view name;
@@ -485,15 +491,7 @@ MergedText MergeKey(const format::CharScan& scan, std::string_view content, std:
         const std::string_view visible = quickItem ? line : Visible(line);
         if (quickItem ||
             (!quick && format::MayHold(visible, '=') && format::ParseItem(scan, visible, name, value) == ItemMatch::Item)) {
-            if (removing && isRemoved(name)) continue;
-            const std::size_t p = pendingFor(name);
-            if (p == kNone) {
-                sink.Line(line, false);
-                continue;
-            }
-            sink.Item(items[p]);
-            states[p] = 0;
-            --pending;
+            if (!removing || !isRemoved(name)) itemLine(line, name);
             continue;
         }
         std::string_view header;

@@ -126,7 +126,6 @@ void CQorvane::ClearKeyData()
     m_arRemoved.clear();
     m_arRead.clear();
     m_pReadText.reset();
-    m_nReadText = 0;
     m_nReadRoom = 0;
     m_pIndex.reset();
 }
@@ -283,7 +282,6 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     // A new name: it was read absent, unless it was removed since the open
     // (then its removal recorded what was read).
     const std::size_t notes = m_arRead.size();
-    const std::size_t noteText = m_nReadText;
     bool wasRemoved = false;
     try {
         wasRemoved = !m_arRemoved.empty() && IsRemoved(name, hash);
@@ -293,7 +291,6 @@ int CQorvane::SetItem(unsigned long keyID, const char* itemName, char* value)
     } catch (...) {
         if (m_arItemState.size() < m_arItems.size()) m_arItems.pop_back();
         m_arRead.resize(notes);
-        m_nReadText = noteText;
         index.Forget();  // rebuilt from the list on the next lookup
         throw;
     }
@@ -377,30 +374,31 @@ void CQorvane::AddReadNote(std::string_view name, const std::string_view* read)
     // Grown by doubling from 16, here and in the text: changing every item
     // of a large key copies each note about once.
     if (m_arRead.size() == m_arRead.capacity()) m_arRead.reserve(std::max<std::size_t>(16, 2 * m_arRead.size()));
-    const std::size_t textSize = m_nReadText;
     ReadNote note;
-    note.nameAt = textSize;
+    if (!m_arRead.empty()) {
+        const ReadNote& last = m_arRead.back();
+        note.nameAt = last.nameAt + last.nameSize + last.readSize;
+    }
     note.nameSize = name.size();
-    note.readAt = textSize + name.size();
     if (read != nullptr) {
         note.readSize = read->size();
         note.bRead = 1;
     }
     const std::size_t more = note.nameSize + note.readSize;
-    if (m_nReadRoom - m_nReadText < more) GrowReadText(more);  // changes nothing if it throws
-    char* at = m_pReadText.get();
-    if (note.nameSize != 0) std::memcpy(at + note.nameAt, name.data(), note.nameSize);
-    if (note.readSize != 0) std::memcpy(at + note.readAt, read->data(), note.readSize);
-    m_nReadText += more;
+    if (m_nReadRoom - note.nameAt < more) GrowReadText(note.nameAt, more);  // changes nothing if it throws
+    char* at = m_pReadText.get() + note.nameAt;
+    if (note.nameSize != 0) std::memcpy(at, name.data(), note.nameSize);
+    if (note.readSize != 0) std::memcpy(at + note.nameSize, read->data(), note.readSize);
     m_arRead.push_back(note);  // room reserved above
 }
 
-// Room for `more` bytes of read notes: at least twice the room there was.
-void CQorvane::GrowReadText(std::size_t more)
+// Room for `more` bytes after the `used` ones of the read notes' text: at
+// least twice the room there was.
+void CQorvane::GrowReadText(std::size_t used, std::size_t more)
 {
-    const std::size_t room = std::max({2 * m_nReadRoom, m_nReadText + more, std::size_t{1024}});
+    const std::size_t room = std::max({2 * m_nReadRoom, used + more, std::size_t{1024}});
     std::unique_ptr<char[]> grown(new char[room]);
-    if (m_nReadText != 0) std::memcpy(grown.get(), m_pReadText.get(), m_nReadText);
+    if (used != 0) std::memcpy(grown.get(), m_pReadText.get(), used);
     m_pReadText = std::move(grown);
     m_nReadRoom = room;
 }
@@ -616,15 +614,13 @@ int CQorvane::OpenKeyImpl(const char* keyName, bool& lockBusy)
         return -4;
     }
     const std::size_t notes = m_arRead.size();
-    const std::size_t noteText = m_nReadText;
     try {
         for (const StoredNote& read : stored) {
             const std::string_view value = read.strRead.view();
             AddReadNote(read.strName.view(), read.bRead != 0 ? &value : nullptr);
         }
     } catch (...) {
-        m_arRead.resize(notes);
-        m_nReadText = noteText;
+        m_arRead.resize(notes);  // their text goes with them
         throw;
     }
     loaded.kept = true;
@@ -686,9 +682,10 @@ int CQorvane::CloseKeyImpl(int bClearOnFail, bool& lockBusy, bool checked)
         if (checked) {
             std::vector<store::ReadView> read;
             read.reserve(m_arRead.size());
-            const std::string_view text(m_pReadText.get(), m_nReadText);
+            const char* text = m_pReadText.get();
             for (const ReadNote& r : m_arRead) {
-                read.push_back({text.substr(r.nameAt, r.nameSize), text.substr(r.readAt, r.readSize), r.bRead != 0});
+                read.push_back({std::string_view(text + r.nameAt, r.nameSize),
+                                std::string_view(text + r.nameAt + r.nameSize, r.readSize), r.bRead != 0});
             }
             m_arConflicts = store::FindConflicts(format::CharScan::FromLocale(), content.View(), m_strKey.view(),
                                                  read, m_arItems, m_arItemState, m_arRemoved);
